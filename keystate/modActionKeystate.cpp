@@ -1,0 +1,48 @@
+#include "keystate/modActionKeystate.h"
+
+namespace aks {
+namespace {
+
+bool IsOn(KeyboardServices& keyboard, VirtualKey vk) { return (keyboard.GetKeyState(vk) & 1) != 0; }
+
+// A press immediately followed by its release, nothing in between.
+void TapLockKey(KeyboardServices& keyboard, VirtualKey vk) {
+  keyboard.keybd_event(vk, kLockScanCode, KEYEVENTF_EXTENDEDKEY, 0);
+  keyboard.keybd_event(vk, kLockScanCode, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP, 0);
+}
+
+void ApplyLockAction(KeyboardServices& keyboard, VirtualKey vk, LockAction action) {
+  switch (action) {
+    case laOn:
+      if (!IsOn(keyboard, vk)) TapLockKey(keyboard, vk);
+      break;
+    case laOff:
+      if (IsOn(keyboard, vk)) TapLockKey(keyboard, vk);
+      break;
+    case laToggle:
+      TapLockKey(keyboard, vk);
+      break;
+    default:  // laLeave and every unknown code
+      break;
+  }
+}
+
+}  // namespace
+
+std::string ActionKeystate(KeyboardServices& keyboard, bool GetState, LockAction NumLock,
+                           LockAction ScrollLock, LockAction CapsLock) {
+  if (GetState) {
+    // All three reads happen before any text is built.
+    const bool num = IsOn(keyboard, VK_NUMLOCK);
+    const bool scroll = IsOn(keyboard, VK_SCROLL);
+    const bool caps = IsOn(keyboard, VK_CAPITAL);
+    return {num ? '1' : '0', ',', scroll ? '1' : '0', ',', caps ? '1' : '0'};
+  }
+  ApplyLockAction(keyboard, VK_NUMLOCK, NumLock);
+  ApplyLockAction(keyboard, VK_SCROLL, ScrollLock);
+  ApplyLockAction(keyboard, VK_CAPITAL, CapsLock);
+  keyboard.PumpEvents();
+  return {};
+}
+
+}  // namespace aks

@@ -1,0 +1,46 @@
+// The timer table shared by the simulated host and the real event loops.
+// A handful of timers, so a linear scan beats any heap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace aks {
+
+class TimerQueue {
+ public:
+  using Nanos = std::int64_t;
+
+  // Adds a timer; an enabled one is due `interval` after `now`. Returns its id.
+  std::size_t Add(Nanos interval, bool enabled, Nanos now);
+
+  // Enabling a disabled timer starts a fresh interval at `now`; enabling an
+  // enabled one changes nothing. Disabling stops further ticks.
+  void SetEnabled(std::size_t id, bool enabled, Nanos now);
+  bool IsEnabled(std::size_t id) const { return timers_.at(id).enabled; }
+
+  // Earliest deadline among enabled timers.
+  std::optional<Nanos> NextDeadline() const;
+
+  // Takes the due timer that comes first (earliest deadline, then earliest
+  // start) and re-arms it one interval after `now`.
+  std::optional<std::size_t> PopDue(Nanos now);
+
+  std::size_t size() const { return timers_.size(); }
+
+ private:
+  struct Timer {
+    Nanos interval;
+    Nanos deadline;
+    std::uint64_t start_order;
+    bool enabled;
+  };
+  void Start(Timer& timer, Nanos now);
+
+  std::vector<Timer> timers_;
+  std::uint64_t next_start_order_ = 0;
+};
+
+}  // namespace aks
