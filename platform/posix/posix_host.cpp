@@ -1,0 +1,109 @@
+#include "posix_host.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace aks::posix {
+namespace {
+
+TimerQueue::Nanos MonotonicNow() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return TimerQueue::Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+std::runtime_error SystemError(const char* what) {
+  return std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+// Termination signals arrive through a descriptor instead of a handler.
+int OpenSignalFd() {
+  sigset_t signals;
+  ::sigemptyset(&signals);
+  ::sigaddset(&signals, SIGTERM);
+  ::sigaddset(&signals, SIGINT);
+  ::sigaddset(&signals, SIGHUP);
+  if (::sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) throw SystemError("sigprocmask");
+  const int fd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (fd < 0) throw SystemError("signalfd");
+  return fd;
+}
+
+}  // namespace
+
+PosixHost::~PosixHost() {
+  if (signal_fd_ >= 0) ::close(signal_fd_);
+}
+
+void PosixHost::LoadWindow(const WindowSettings& settings, WindowEvents& events) {
+  if (events_ != nullptr) throw std::runtime_error("window already loaded");
+  if (window_ != nullptr) window_->Create(settings.caption);
+  const TimerQueue::Nanos now = MonotonicNow();
+  for (std::size_t t = 0; t < settings.timer_count; ++t) {
+    const TimerSettings& timer = settings.timers[t];
+    timers_.Add(TimerQueue::Nanos{timer.interval_ms} * 1'000'000, timer.enabled, now);
+    indexes_.push_back(timer.index);
+  }
+  events_ = &events;
+  events.Form_Load();
+}
+
+void PosixHost::HideWindow() {
+  if (window_ != nullptr) window_->Hide();
+}
+
+void PosixHost::SetTimerEnabled(std::size_t timer, bool enabled) {
+  timers_.SetEnabled(timer, enabled, MonotonicNow());
+}
+
+void PosixHost::DispatchDue() {
+  if (events_ == nullptr) return;
+  while (!closed_) {
+    const auto timer = timers_.PopDue(MonotonicNow());
+    if (!timer) break;
+    events_->Timer_Tick(*timer, indexes_[*timer]);
+  }
+}
+
+void PosixHost::DispatchWindow() {
+  if (window_ != nullptr && !window_->DispatchPending()) closed_ = true;
+}
+
+void PosixHost::PumpEvents() {
+  DispatchWindow();
+  DispatchDue();
+}
+
+int PosixHost::Run() {
+  if (events_ == nullptr) throw std::runtime_error("no window loaded");
+  signal_fd_ = OpenSignalFd();
+  pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {window_ ? window_->fd() : -1, POLLIN, 0}};
+  for (;;) {
+    DispatchDue();
+    DispatchWindow();
+    if (closed_) return 0;
+
+    timespec timeout{};
+    const auto deadline = timers_.NextDeadline();
+    if (deadline) {
+      const TimerQueue::Nanos wait = *deadline - MonotonicNow();
+      if (wait <= 0) continue;
+      timeout = {static_cast<time_t>(wait / 1'000'000'000),
+                 static_cast<long>(wait % 1'000'000'000)};
+    }
+    if (::ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) {
+      throw SystemError("ppoll");
+    }
+    if (fds[0].revents & POLLIN) return 0;  // SIGTERM, SIGINT or SIGHUP
+  }
+}
+
+}  // namespace aks::posix

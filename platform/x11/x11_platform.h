@@ -1,0 +1,24 @@
+// X11 backend.
+//
+// Supports:  GetKeyState from the XKB named indicators "Num Lock", "Caps Lock"
+//            and "Scroll Lock"; keybd_event through XTest; an unmapped
+//            top-level window named "Action Keystate" with WM_DELETE_WINDOW.
+// Scroll Lock: where the keymap's Scroll_Lock drives no indicator (the default
+//            X keymaps), a press also flips the named indicator by hand.
+// Missing:   a lock whose keysym is not in the keymap is left alone; a lock
+//            without an indicator reads as off.
+// Ends:      on WM_DELETE_WINDOW, when the window is destroyed, or quietly
+//            with status 0 when the X server goes away.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform.h"
+
+namespace aks::x11 {
+
+// Opens the display named by DISPLAY.
+std::unique_ptr<Platform> Open(std::string& why);
+
+}  // namespace aks::x11

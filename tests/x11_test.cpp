@@ -1,0 +1,229 @@
+// The X11 backend and the program on a private Xvfb, checked by an
+// independent X client.
+#include <gtest/gtest.h>  // before Xlib, whose None macro it clashes with
+
+#include <X11/XKBlib.h>
+#include <X11/keysym.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "keystate/modActionKeystate.h"
+#include "process.h"
+#include "x11_platform.h"
+#include "x11_probe.h"
+
+namespace aks::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const Lit kAllOff{}, kAllOn{true, true, true};
+const Lit kWave[] = {{true, false, false}, {true, true, false},  {true, true, true},
+                     {false, true, true},  {false, false, true}, {false, false, false}};
+
+class XvfbEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    xvfb_ = std::make_unique<Xvfb>();
+    ASSERT_TRUE(xvfb_->ok()) << "Xvfb did not start";
+    ::setenv("DISPLAY", xvfb_->name().c_str(), 1);
+  }
+  void TearDown() override { xvfb_.reset(); }
+
+ private:
+  std::unique_ptr<Xvfb> xvfb_;
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+int WaveStep(Lit lit) {
+  for (int i = 0; i < 6; ++i) {
+    if (kWave[i] == lit) return i;
+  }
+  return -1;
+}
+
+TEST(X11Keyboard, ReadsAndTapsEachLockAsAnotherClientSeesIt) {
+  XProbe probe;
+  std::string why;
+  auto platform = x11::Open(why);
+  ASSERT_TRUE(platform) << why;
+  KeyboardServices& kb = platform->keyboard();
+
+  const struct {
+    VirtualKey vk;
+    Lit alone;
+  } locks[] = {{VK_NUMLOCK, {true, false, false}},
+               {VK_CAPITAL, {false, true, false}},
+               {VK_SCROLL, {false, false, true}}};
+  for (const auto& lock : locks) {
+    SCOPED_TRACE(lock.alone.str());
+    probe.Set(kAllOff);
+    EXPECT_EQ(kb.GetKeyState(lock.vk) & 1, 0);
+    probe.Set(lock.alone);
+    EXPECT_EQ(kb.GetKeyState(lock.vk) & 1, 1);
+    for (const auto& other : locks) {
+      if (other.vk != lock.vk) {
+        EXPECT_EQ(kb.GetKeyState(other.vk) & 1, 0);
+      }
+    }
+    ActionKeystate(kb, false, lock.vk == VK_NUMLOCK ? laToggle : laLeave,
+                   lock.vk == VK_SCROLL ? laToggle : laLeave,
+                   lock.vk == VK_CAPITAL ? laToggle : laLeave);
+    EXPECT_TRUE(probe.WaitFor(kAllOff, 5s)) << probe.Read().str();
+    ActionKeystate(kb, false, laToggle, laToggle, laToggle);
+    EXPECT_TRUE(probe.WaitFor(kAllOn, 5s)) << probe.Read().str();
+  }
+  // Every key the server saw was a lock key.
+  for (int keycode : probe.KeyPresses()) {
+    EXPECT_TRUE(keycode == probe.Keycode(XK_Num_Lock) || keycode == probe.Keycode(XK_Caps_Lock) ||
+                keycode == probe.Keycode(XK_Scroll_Lock))
+        << keycode;
+  }
+  EXPECT_EQ(probe.KeyPresses().size(), 3u * 4);
+}
+
+TEST(X11Keyboard, ReportAgreesWithTheIndicators) {
+  XProbe probe;
+  std::string why;
+  auto platform = x11::Open(why);
+  ASSERT_TRUE(platform) << why;
+  const struct {
+    Lit lit;
+    const char* text;
+  } cases[] = {{kAllOff, "0,0,0"},
+               {kAllOn, "1,1,1"},
+               {{true, true, false}, "1,0,1"},
+               {{false, false, true}, "0,1,0"}};
+  for (const auto& c : cases) {
+    probe.Set(c.lit);
+    EXPECT_EQ(ActionKeystate(platform->keyboard(), true, laToggle, laToggle, laToggle), c.text);
+  }
+  EXPECT_EQ(probe.Read(), cases[3].lit);
+}
+
+TEST(X11Keyboard, ALockKeysymMissingFromTheKeymapIsLeftAlone) {
+  XProbe probe;
+  probe.Set({true, false, false});
+  const int num_keycode = probe.Keycode(XK_Num_Lock);
+  ASSERT_NE(num_keycode, 0);
+  int per_keycode = 0;
+  KeySym* saved = ::XGetKeyboardMapping(probe.display(), num_keycode, 1, &per_keycode);
+  std::vector<KeySym> none(per_keycode, NoSymbol);
+  ::XChangeKeyboardMapping(probe.display(), num_keycode, per_keycode, none.data(), 1);
+  ::XSync(probe.display(), False);
+  ASSERT_EQ(probe.Read(), Lit({true, false, false}));
+  {
+    std::string why;
+    auto platform = x11::Open(why);
+    ASSERT_TRUE(platform) << why;
+    ActionKeystate(platform->keyboard(), false, laOff, laLeave, laToggle);
+    EXPECT_TRUE(probe.WaitFor({true, true, false}, 5s)) << probe.Read().str();
+  }
+  ::XChangeKeyboardMapping(probe.display(), num_keycode, per_keycode, saved, 1);
+  ::XFree(saved);
+  ::XSync(probe.display(), False);
+}
+
+class Program : public ::testing::Test {
+ protected:
+  // Starts the program once the locks read `start`, and waits for its window.
+  void Start(Lit start) {
+    probe.Set(start);
+    program = std::make_unique<Child>(std::vector<std::string>{AKS_ACTIONKEYSTATE_PATH});
+    for (int i = 0; i < 500 && window == None; ++i) {
+      window = probe.FindWindow("Action Keystate");
+      if (window == None) std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_NE(window, None) << "no window named \"Action Keystate\"";
+  }
+
+  // Follows the chase until it shows `lit`.
+  void WaitForStep(Lit lit) { ASSERT_TRUE(probe.WaitFor(lit, 5s)) << probe.Read().str(); }
+
+  XProbe probe;
+  std::unique_ptr<Child> program;
+  Window window = None;
+};
+
+TEST_F(Program, ClearsLocksThenRunsTheWaveInOrderWithOnlyLockKeys) {
+  Start(kAllOn);
+  XWindowAttributes attributes{};
+  ASSERT_TRUE(::XGetWindowAttributes(probe.display(), window, &attributes));
+  EXPECT_EQ(attributes.map_state, IsUnmapped);
+
+  WaitForStep(kAllOff);
+  // Two rounds of the wave, each change one step on from the last.
+  Lit last = kAllOff;
+  for (int change = 0; change < 12; ++change) {
+    const auto lit = probe.NextChange(5s);
+    ASSERT_TRUE(lit) << "the chase stopped after " << last.str();
+    EXPECT_EQ(WaveStep(*lit), (WaveStep(last) + 1) % 6) << last.str() << " -> " << lit->str();
+    last = *lit;
+  }
+  for (int keycode : probe.KeyPresses()) {
+    EXPECT_TRUE(keycode == probe.Keycode(XK_Num_Lock) || keycode == probe.Keycode(XK_Caps_Lock) ||
+                keycode == probe.Keycode(XK_Scroll_Lock))
+        << keycode;
+  }
+}
+
+TEST_F(Program, EndsOnDeleteWindowAndLeavesTheLocks) {
+  Start(kAllOn);
+  WaitForStep(kAllOff);
+  WaitForStep({true, true, false});
+  probe.SendDeleteWindow(window);
+  const auto status = program->Wait(5s);
+  ASSERT_TRUE(status) << "still running after WM_DELETE_WINDOW";
+  EXPECT_EQ(*status, 0);
+  EXPECT_EQ(program->err(), "");
+  const Lit after = probe.Read();
+  EXPECT_NE(after, kAllOn) << "locks were restored";
+  EXPECT_GE(WaveStep(after), 1) << after.str();
+  EXPECT_FALSE(probe.NextChange(300ms)) << "locks changed after exit";
+}
+
+TEST_F(Program, EndsOnSigtermAndLeavesTheLocks) {
+  Start(kAllOn);
+  WaitForStep(kAllOff);
+  WaitForStep({false, true, true});
+  program->Signal(SIGTERM);
+  const auto status = program->Wait(5s);
+  ASSERT_TRUE(status) << "still running after SIGTERM";
+  EXPECT_EQ(*status, 0);
+  const Lit after = probe.Read();
+  EXPECT_TRUE(WaveStep(after) == 3 || WaveStep(after) == 4) << after.str();
+}
+
+TEST(ProgramOnLostServer, EndsQuietlyWhenTheXServerGoesAway) {
+  Xvfb server;
+  ASSERT_TRUE(server.ok());
+  Child program({AKS_ACTIONKEYSTATE_PATH}, {"DISPLAY=" + server.name()});
+  {
+    XProbe probe(server.name().c_str());
+    ASSERT_TRUE(probe.ok());
+    ASSERT_TRUE(probe.WaitFor({true, false, false}, 5s));
+  }  // closed before the server goes, so only the program loses it
+  server.Stop();
+  const auto status = program.Wait(5s);
+  ASSERT_TRUE(status) << "still running without its X server";
+  EXPECT_EQ(*status, 0);
+  EXPECT_LE(std::count(program.err().begin(), program.err().end(), '\n'), 1) << program.err();
+}
+
+TEST(ProgramWithoutDisplay, SaysWhyInOneLineAndExitsOne) {
+  Child program({AKS_ACTIONKEYSTATE_PATH}, {"DISPLAY=:9999"});
+  const auto status = program.Wait(5s);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, 1);
+  EXPECT_NE(program.err().find("cannot open display \":9999\""), std::string::npos)
+      << program.err();
+  EXPECT_EQ(std::count(program.err().begin(), program.err().end(), '\n'), 1) << program.err();
+}
+
+}  // namespace
+}  // namespace aks::testing
