@@ -18,6 +18,9 @@
 #include "x11_probe.h"
 
 namespace aks::testing {
+
+using tools::Lit;
+using tools::XProbe;
 namespace {
 
 using namespace std::chrono_literals;

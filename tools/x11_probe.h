@@ -1,4 +1,4 @@
-// An independent X client for the X11 tests: reads and sets the lock
+// An independent X client for the tests, the demo and the bench: reads and sets the lock
 // indicators on its own connection, follows their changes through XKB events,
 // records every key press the server sees (XInput2 raw events), and finds and
 // closes windows by name.
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace aks::testing {
+namespace aks::tools {
 
 struct Lit {
   bool num = false, caps = false, scroll = false;
@@ -64,4 +64,4 @@ class XProbe {
   std::vector<int> key_presses_;
 };
 
-}  // namespace aks::testing
+}  // namespace aks::tools

@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-namespace aks::testing {
+namespace aks::tools {
 
 std::string Lit::str() const {
   std::string out;
@@ -163,4 +163,4 @@ void XProbe::SendDeleteWindow(Window window) {
   ::XSync(display_, False);
 }
 
-}  // namespace aks::testing
+}  // namespace aks::tools
