@@ -26,7 +26,8 @@ void frmActionKeystate::Load() {
 void frmActionKeystate::Form_Load() { host_.HideWindow(); }
 
 void frmActionKeystate::Timer_Tick(std::size_t timer, std::int16_t Index) {
-  const TimerStep& step = kTimerSteps.at(timer);
+  if (timer >= kTimerCount) return;  // not one of this window's timers
+  const TimerStep& step = kTimerSteps[timer];
   LockAction codes[kLockCount];
   for (int p = 0; p < kLockCount; ++p) codes[p] = Index == p ? step.action : laLeave;
   ActionKeystate(keyboard_, false, codes[liNumLock], codes[liScrollLock], codes[liCapsLock]);

@@ -8,8 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <stdexcept>
-#include <string>
 
 namespace aks::posix {
 namespace {
@@ -20,9 +18,7 @@ TimerQueue::Nanos MonotonicNow() {
   return TimerQueue::Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
-std::runtime_error SystemError(const char* what) {
-  return std::runtime_error(std::string(what) + ": " + std::strerror(errno));
-}
+HostError SystemError(const char* what) { return HostError(what, std::strerror(errno)); }
 
 // Termination signals arrive through a descriptor instead of a handler.
 int OpenSignalFd() {
@@ -44,7 +40,7 @@ PosixHost::~PosixHost() {
 }
 
 void PosixHost::LoadWindow(const WindowSettings& settings, WindowEvents& events) {
-  if (events_ != nullptr) throw std::runtime_error("window already loaded");
+  if (events_ != nullptr) throw HostError("window already loaded");
   if (window_ != nullptr) window_->Create(settings.caption);
   const TimerQueue::Nanos now = MonotonicNow();
   for (std::size_t t = 0; t < settings.timer_count; ++t) {
@@ -83,7 +79,7 @@ void PosixHost::PumpEvents() {
 }
 
 int PosixHost::Run() {
-  if (events_ == nullptr) throw std::runtime_error("no window loaded");
+  if (events_ == nullptr) throw HostError("no window loaded");
   signal_fd_ = OpenSignalFd();
   pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {window_ ? window_->fd() : -1, POLLIN, 0}};
   for (;;) {

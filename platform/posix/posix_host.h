@@ -16,7 +16,7 @@ namespace aks::posix {
 class NativeWindow {
  public:
   virtual ~NativeWindow() = default;
-  virtual void Create(const char* caption) = 0;  // throws std::runtime_error
+  virtual void Create(const char* caption) = 0;  // throws HostError
   virtual void Hide() = 0;
   virtual int fd() const = 0;  // readable when events may be pending
   // Handles every pending event without blocking. Returns false once the

@@ -1,12 +1,11 @@
 #include "sim.h"
 
 #include <algorithm>
-#include <stdexcept>
 
 namespace aks::sim {
 
 void SimHost::LoadWindow(const WindowSettings& settings, WindowEvents& events) {
-  if (events_ != nullptr) throw std::runtime_error("window already loaded");
+  if (events_ != nullptr) throw HostError("window already loaded");
   caption_ = settings.caption;
   for (std::size_t t = 0; t < settings.timer_count; ++t) {
     const TimerSettings& timer = settings.timers[t];
@@ -26,7 +25,7 @@ void SimHost::SetTimerEnabled(std::size_t timer, bool enabled) {
 }
 
 int SimHost::Run() {
-  if (events_ == nullptr) throw std::runtime_error("no window loaded");
+  if (events_ == nullptr) throw HostError("no window loaded");
   while (!closed_) {
     const std::optional<TimerQueue::Nanos> next = timers_.NextDeadline();
     if (close_at_ && (!next || *close_at_ <= Duration(*next))) {
@@ -52,7 +51,7 @@ void SimHost::AdvanceBy(Duration delta) {
 }
 
 void SimHost::DispatchDue() {
-  if (depth_ >= kMaxDepth) throw std::runtime_error("tick handlers nested too deeply");
+  if (depth_ >= kMaxDepth) throw HostError("tick handlers nested too deeply");
   ++depth_;
   while (!closed_) {
     const std::optional<std::size_t> timer = timers_.PopDue(now_.count());

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 
 #include "keystate/modActionKeystate.h"
 #include "posix_host.h"
@@ -81,7 +80,7 @@ class X11Window final : public posix::NativeWindow {
 
   void Create(const char* caption) override {
     window_ = ::XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
-    if (window_ == None) throw std::runtime_error("cannot create the X window");
+    if (window_ == None) throw HostError("cannot create the X window");
     ::XStoreName(display_, window_, caption);
     ::XChangeProperty(display_, window_, ::XInternAtom(display_, "_NET_WM_NAME", False),
                       ::XInternAtom(display_, "UTF8_STRING", False), 8, PropModeReplace,

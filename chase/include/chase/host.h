@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 
 namespace aks {
 
@@ -18,6 +19,18 @@ struct WindowSettings {
   const char* caption;
   const TimerSettings* timers;  // timer ids are positions in this array
   std::size_t timer_count;
+};
+
+// A window or timer operation that failed. The message is kept in place, so
+// raising and reporting it needs no allocation and no string library.
+class HostError : public std::exception {
+ public:
+  // The message is `what`, or "what: detail".
+  explicit HostError(const char* what, const char* detail = nullptr) noexcept;
+  const char* what() const noexcept override { return message_; }
+
+ private:
+  char message_[160];
 };
 
 // Handlers the host calls on the event thread.
@@ -36,7 +49,7 @@ class WindowEvents {
 // starts a fresh interval; disabling it stops further ticks. Timers due together
 // tick in order of deadline, then of when they were started.
 //
-// Window and timer operations that fail throw std::runtime_error.
+// Window and timer operations that fail throw HostError.
 class HostRuntime {
  public:
   virtual ~HostRuntime() = default;

@@ -1,0 +1,17 @@
+# Fails unless EXE imports only DLLs that come with Windows.
+#   cmake -DOBJDUMP=... -DEXE=... -P check-imports.cmake
+cmake_policy(SET CMP0057 NEW)
+execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+if(NOT imports)
+  message(FATAL_ERROR "${EXE}: no imports found")
+endif()
+set(system kernel32.dll user32.dll gdi32.dll advapi32.dll msvcrt.dll ntdll.dll shell32.dll version.dll)
+foreach(line IN LISTS imports)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  string(TOLOWER "${dll}" dll)
+  if(NOT dll IN_LIST system)
+    message(FATAL_ERROR "${EXE} imports ${dll}, which Windows does not ship")
+  endif()
+  message(STATUS "imports ${dll}")
+endforeach()
