@@ -3,13 +3,31 @@
 #if AKS_HAVE_X11
 #include "x11_platform.h"
 #endif
+#if AKS_HAVE_CONSOLE
+#include "console_platform.h"
+#endif
+#if AKS_HAVE_WIN32
+#include "win32_platform.h"
+#endif
 
 namespace aks {
 namespace {
 
+#if AKS_HAVE_WIN32
+std::unique_ptr<Platform> OpenWin32(std::string&) {
+  return win32::Open(::GetModuleHandleW(nullptr), nullptr);
+}
+#endif
+
 constexpr PlatformOpener kBackends[] = {
+#if AKS_HAVE_WIN32
+    OpenWin32,
+#endif
 #if AKS_HAVE_X11
-    x11::Open,
+    x11::Open,  // a graphical session
+#endif
+#if AKS_HAVE_CONSOLE
+    console::Open,  // a text console
 #endif
     nullptr,
 };

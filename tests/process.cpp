@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -36,7 +37,8 @@ std::optional<int> WaitPid(pid_t pid, milliseconds timeout) {
 
 }  // namespace
 
-Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+             bool as_nobody) {
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
   pid_ = ::fork();
@@ -51,6 +53,12 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
     }
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(err[1], STDERR_FILENO);
+    if (as_nobody && ::geteuid() == 0) {
+      constexpr uid_t kNobody = 65534;
+      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+        ::_exit(126);
+      }
+    }
     Exec(argv);
   }
   ::close(out[1]);

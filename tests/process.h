@@ -14,8 +14,10 @@ namespace aks::testing {
 class Child {
  public:
   // Starts argv[0] (a path) with the environment changed by `env`: "NAME=value"
-  // sets, a bare "NAME" unsets. Its stdout and stderr are captured.
-  Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+  // sets, a bare "NAME" unsets. Its stdout and stderr are captured. With
+  // `as_nobody`, a child of root runs as the unprivileged user nobody.
+  Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+        bool as_nobody = false);
   ~Child();  // kills it if still running
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;

@@ -15,6 +15,7 @@ namespace aks {
 namespace {
 
 const wchar_t kExe[] = L"" AKS_ACTIONKEYSTATE_EXE;
+const wchar_t kKeystateExe[] = L"" AKS_KEYSTATE_EXE;
 
 using Clock = DWORD;  // GetTickCount, for bounds only
 
@@ -172,6 +173,64 @@ TEST(ActionKeystateExe, VersionRecordReads1101InUsEnglish) {
     ASSERT_TRUE(::VerQueryValueW(data.data(), field, reinterpret_cast<void**>(&text), &length));
     EXPECT_STREQ(text, L"1.01");
   }
+}
+
+struct Ran {
+  DWORD status = 259;
+  std::string out;
+};
+
+// Runs keystate.exe with `args` and captures what it prints.
+Ran RunKeystate(const std::wstring& args) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE read = nullptr, write = nullptr;
+  Ran ran;
+  if (!::CreatePipe(&read, &write, &inherit, 0)) return ran;
+  ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = write;
+  startup.hStdError = write;
+  PROCESS_INFORMATION process{};
+  std::wstring command = L"keystate.exe " + args;
+  const BOOL started = ::CreateProcessW(kKeystateExe, command.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+  ::CloseHandle(write);
+  if (started) {
+    char buf[256];
+    DWORD n = 0;
+    while (::ReadFile(read, buf, sizeof buf, &n, nullptr) && n > 0) ran.out.append(buf, n);
+    ::WaitForSingleObject(process.hProcess, 10000);
+    ::GetExitCodeProcess(process.hProcess, &ran.status);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+  }
+  ::CloseHandle(read);
+  return ran;
+}
+
+TEST(KeystateExe, SetsLocksByNameAndAnswersVersionAndBadArguments) {
+  auto platform = win32::Open(::GetModuleHandleW(nullptr), nullptr);
+  KeyboardServices& kb = platform->keyboard();
+  SyncView(kb);
+  ActionKeystate(kb, false, laOff, laOff, laOff);
+
+  Ran ran = RunKeystate(L"num=on caps=on scroll=off");
+  EXPECT_EQ(ran.status, 0u) << ran.out;
+  EXPECT_EQ(ran.out.substr(0, 5), "1,0,1") << ran.out;
+  // This process sees the change another one made.
+  EXPECT_EQ(ActionKeystate(kb, true, laLeave, laLeave, laLeave), "1,0,1");
+  ActionKeystate(kb, false, laOff, laOff, laOff);
+
+  ran = RunKeystate(L"--version");
+  EXPECT_EQ(ran.status, 0u);
+  EXPECT_NE(ran.out.find("1.01"), std::string::npos) << ran.out;
+  ran = RunKeystate(L"num=loud");
+  EXPECT_EQ(ran.status, 2u);
+  EXPECT_NE(ran.out.find("usage: keystate"), std::string::npos) << ran.out;
+  platform.reset();
+  DrainQuit();
 }
 
 #pragma pack(push, 2)
