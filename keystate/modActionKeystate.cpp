@@ -33,14 +33,15 @@ std::string ActionKeystate(KeyboardServices& keyboard, bool GetState, LockAction
                            LockAction ScrollLock, LockAction CapsLock) {
   if (GetState) {
     // All three reads happen before any text is built.
-    const bool num = IsOn(keyboard, VK_NUMLOCK);
-    const bool scroll = IsOn(keyboard, VK_SCROLL);
-    const bool caps = IsOn(keyboard, VK_CAPITAL);
-    return {num ? '1' : '0', ',', scroll ? '1' : '0', ',', caps ? '1' : '0'};
+    bool on[kLockCount];
+    for (int lock = 0; lock < kLockCount; ++lock) on[lock] = IsOn(keyboard, kLockKeys[lock]);
+    return {on[liNumLock] ? '1' : '0', ',', on[liScrollLock] ? '1' : '0', ',',
+            on[liCapsLock] ? '1' : '0'};
   }
-  ApplyLockAction(keyboard, VK_NUMLOCK, NumLock);
-  ApplyLockAction(keyboard, VK_SCROLL, ScrollLock);
-  ApplyLockAction(keyboard, VK_CAPITAL, CapsLock);
+  const LockAction actions[kLockCount] = {NumLock, ScrollLock, CapsLock};
+  for (int lock = 0; lock < kLockCount; ++lock) {
+    ApplyLockAction(keyboard, kLockKeys[lock], actions[lock]);
+  }
   keyboard.PumpEvents();
   return {};
 }

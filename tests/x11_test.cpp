@@ -192,6 +192,17 @@ TEST_F(Program, EndsOnDeleteWindowAndLeavesTheLocks) {
   EXPECT_FALSE(probe.NextChange(300ms)) << "locks changed after exit";
 }
 
+TEST_F(Program, EndsWhenAnotherClientDestroysItsWindow) {
+  Start(kAllOff);
+  WaitForStep({true, false, false});
+  ::XDestroyWindow(probe.display(), window);
+  ::XSync(probe.display(), False);
+  const auto status = program->Wait(5s);
+  ASSERT_TRUE(status) << "still running without its window";
+  EXPECT_EQ(*status, 0);
+  EXPECT_EQ(program->err(), "");
+}
+
 TEST_F(Program, EndsOnSigtermAndLeavesTheLocks) {
   Start(kAllOn);
   WaitForStep(kAllOff);

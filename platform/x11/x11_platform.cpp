@@ -24,7 +24,7 @@ struct LockKey {
   KeySym keysym;
   const char* indicator;
 };
-constexpr LockKey kLockKeys[kLockCount] = {{VK_NUMLOCK, XK_Num_Lock, "Num Lock"},
+constexpr LockKey kX11Locks[kLockCount] = {{VK_NUMLOCK, XK_Num_Lock, "Num Lock"},
                                            {VK_SCROLL, XK_Scroll_Lock, "Scroll Lock"},
                                            {VK_CAPITAL, XK_Caps_Lock, "Caps Lock"}};
 
@@ -130,8 +130,8 @@ class X11Keyboard final : public KeyboardServices {
   X11Keyboard(Display* display, posix::PosixHost& host) : display_(display), host_(host) {
     for (int i = 0; i < kLockCount; ++i) {
       X11Lock& lock = locks_[i];
-      lock.keycode = ::XKeysymToKeycode(display, kLockKeys[i].keysym);
-      lock.indicator = ::XInternAtom(display, kLockKeys[i].indicator, False);
+      lock.keycode = ::XKeysymToKeycode(display, kX11Locks[i].keysym);
+      lock.indicator = ::XInternAtom(display, kX11Locks[i].indicator, False);
       int index = 0;
       Bool state = False, real = False;
       XkbIndicatorMapRec map{};
@@ -173,7 +173,7 @@ class X11Keyboard final : public KeyboardServices {
  private:
   X11Lock* Find(int vk) {
     for (int i = 0; i < kLockCount; ++i) {
-      if (kLockKeys[i].vk == vk) return &locks_[i];
+      if (kX11Locks[i].vk == vk) return &locks_[i];
     }
     return nullptr;
   }
