@@ -31,6 +31,10 @@ void SyncView(KeyboardServices& kb) {
   for (int i = 0; i < 2; ++i) ActionKeystate(kb, false, laToggle, laToggle, laToggle);
 }
 
+std::string Report(KeyboardServices& kb) {
+  return ActionKeystate(kb, true, laLeave, laLeave, laLeave);
+}
+
 void DrainQuit() {
   MSG msg;
   while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -42,13 +46,13 @@ TEST(Win32Keyboard, TapsFlipEachLockAndReadsAndReportFollow) {
   KeyboardServices& kb = platform->keyboard();
   SyncView(kb);
   ActionKeystate(kb, false, laOff, laOff, laOff);
-  EXPECT_EQ(ActionKeystate(kb, true, laLeave, laLeave, laLeave), "0,0,0");
+  EXPECT_EQ(Report(kb), "0,0,0");
   ActionKeystate(kb, false, laToggle, laLeave, laLeave);
-  EXPECT_EQ(ActionKeystate(kb, true, laLeave, laLeave, laLeave), "1,0,0");
+  EXPECT_EQ(Report(kb), "1,0,0");
   ActionKeystate(kb, false, laLeave, laOn, laLeave);
-  EXPECT_EQ(ActionKeystate(kb, true, laLeave, laLeave, laLeave), "1,1,0");
+  EXPECT_EQ(Report(kb), "1,1,0");
   ActionKeystate(kb, false, laOff, laLeave, laToggle);
-  EXPECT_EQ(ActionKeystate(kb, true, laLeave, laLeave, laLeave), "0,1,1");
+  EXPECT_EQ(Report(kb), "0,1,1");
   EXPECT_EQ(kb.GetKeyState(VK_CAPITAL) & 1, 1);
   EXPECT_EQ(kb.GetKeyState(VK_NUMLOCK) & 1, 0);
   ActionKeystate(kb, false, laOff, laOff, laOff);
@@ -59,7 +63,7 @@ TEST(Win32Chase, RealTimersClearLocksThenRunTheWave) {
   KeyboardServices& kb = platform->keyboard();
   SyncView(kb);
   ActionKeystate(kb, false, laOn, laOn, laOn);
-  ASSERT_EQ(ActionKeystate(kb, true, laLeave, laLeave, laLeave), "1,1,1");
+  ASSERT_EQ(Report(kb), "1,1,1");
 
   frmActionKeystate form(kb, platform->host());
   form.Load();
@@ -70,7 +74,7 @@ TEST(Win32Chase, RealTimersClearLocksThenRunTheWave) {
   const DWORD start = ::GetTickCount();
   while (seen.size() < 9 && ::GetTickCount() - start < 10000) {
     PumpFor(kb, 20);
-    const std::string now = ActionKeystate(kb, true, laLeave, laLeave, laLeave);
+    const std::string now = Report(kb);
     if (now != last) seen.push_back(last = now);
   }
   ASSERT_EQ(seen.size(), 9u);
@@ -220,7 +224,7 @@ TEST(KeystateExe, SetsLocksByNameAndAnswersVersionAndBadArguments) {
   EXPECT_EQ(ran.status, 0u) << ran.out;
   EXPECT_EQ(ran.out.substr(0, 5), "1,0,1") << ran.out;
   // This process sees the change another one made.
-  EXPECT_EQ(ActionKeystate(kb, true, laLeave, laLeave, laLeave), "1,0,1");
+  EXPECT_EQ(Report(kb), "1,0,1");
   ActionKeystate(kb, false, laOff, laOff, laOff);
 
   ran = RunKeystate(L"--version");

@@ -92,25 +92,6 @@ TEST(X11Keyboard, ReadsAndTapsEachLockAsAnotherClientSeesIt) {
   EXPECT_EQ(probe.KeyPresses().size(), 3u * 4);
 }
 
-TEST(X11Keyboard, ReportAgreesWithTheIndicators) {
-  XProbe probe;
-  std::string why;
-  auto platform = x11::Open(why);
-  ASSERT_TRUE(platform) << why;
-  const struct {
-    Lit lit;
-    const char* text;
-  } cases[] = {{kAllOff, "0,0,0"},
-               {kAllOn, "1,1,1"},
-               {{true, true, false}, "1,0,1"},
-               {{false, false, true}, "0,1,0"}};
-  for (const auto& c : cases) {
-    probe.Set(c.lit);
-    EXPECT_EQ(ActionKeystate(platform->keyboard(), true, laToggle, laToggle, laToggle), c.text);
-  }
-  EXPECT_EQ(probe.Read(), cases[3].lit);
-}
-
 TEST(X11Keyboard, ALockKeysymMissingFromTheKeymapIsLeftAlone) {
   XProbe probe;
   probe.Set({true, false, false});
