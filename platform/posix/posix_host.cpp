@@ -84,7 +84,7 @@ int PosixHost::Run() {
   pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {window_ ? window_->fd() : -1, POLLIN, 0}};
   for (;;) {
     DispatchDue();
-    DispatchWindow();
+    if (window_ != nullptr && !window_->DispatchQueued()) closed_ = true;
     if (closed_) return 0;
 
     timespec timeout{};
@@ -99,6 +99,7 @@ int PosixHost::Run() {
       throw SystemError("ppoll");
     }
     if (fds[0].revents & POLLIN) return 0;  // SIGTERM, SIGINT or SIGHUP
+    if (fds[1].revents != 0) DispatchWindow();
   }
 }
 

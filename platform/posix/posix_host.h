@@ -19,9 +19,12 @@ class NativeWindow {
   virtual void Create(const char* caption) = 0;  // throws HostError
   virtual void Hide() = 0;
   virtual int fd() const = 0;  // readable when events may be pending
-  // Handles every pending event without blocking. Returns false once the
-  // window has been closed from outside.
+  // Handles every pending event, reading the connection without blocking.
+  // Returns false once the window has been closed from outside.
   virtual bool DispatchPending() = 0;
+  // Before the loop sleeps: sends what is buffered for the server and handles
+  // events already read, with no system call when there are none.
+  virtual bool DispatchQueued() = 0;
 
  protected:
   NativeWindow() = default;

@@ -103,21 +103,29 @@ class X11Window final : public posix::NativeWindow {
   int fd() const override { return ConnectionNumber(display_); }
 
   bool DispatchPending() override {
-    while (::XPending(display_) > 0) {
-      XEvent event;
-      ::XNextEvent(display_, &event);
-      if (event.type == ClientMessage && event.xclient.window == window_ &&
-          event.xclient.message_type == wm_protocols_ &&
-          static_cast<Atom>(event.xclient.data.l[0]) == wm_delete_window_) {
-        closed_ = true;
-      } else if (event.type == DestroyNotify && event.xdestroywindow.window == window_) {
-        closed_ = true;
-      }
-    }
+    while (::XPending(display_) > 0) HandleNext();
+    return !closed_;
+  }
+
+  bool DispatchQueued() override {
+    ::XFlush(display_);
+    while (::XEventsQueued(display_, QueuedAlready) > 0) HandleNext();
     return !closed_;
   }
 
  private:
+  void HandleNext() {
+    XEvent event;
+    ::XNextEvent(display_, &event);
+    if (event.type == ClientMessage && event.xclient.window == window_ &&
+        event.xclient.message_type == wm_protocols_ &&
+        static_cast<Atom>(event.xclient.data.l[0]) == wm_delete_window_) {
+      closed_ = true;
+    } else if (event.type == DestroyNotify && event.xdestroywindow.window == window_) {
+      closed_ = true;
+    }
+  }
+
   Display* display_;
   Atom wm_protocols_;
   Atom wm_delete_window_;
