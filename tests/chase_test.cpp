@@ -59,18 +59,13 @@ class Chase : public ::testing::Test {
 const char* const kWave[] = {"{Num}",         "{Num,Caps}", "{Num,Caps,Scroll}",
                              "{Caps,Scroll}", "{Scroll}",   "{}"};
 
-TEST_F(Chase, LoadsHiddenWithItsCaptionAndDoesNothingBeforeTimersFall) {
-  Start(true, true, true);
-  EXPECT_TRUE(host.loaded());
+TEST_F(Chase, LoadsHiddenThenSwitchesLocksOnAtStartOffAt10ms) {
+  Start(true, false, true);
   EXPECT_FALSE(host.visible());
   EXPECT_EQ(host.caption(), "Action Keystate");
   host.AdvanceBy(9ms);
   EXPECT_TRUE(kb.calls().empty());
-}
-
-TEST_F(Chase, LocksOnAtStartAreSwitchedOffAt10msBeforeTheFirstStep) {
-  Start(true, false, true);
-  host.AdvanceBy(10ms);
+  host.AdvanceBy(1ms);
   EXPECT_EQ(Lit(), "{}");
   EXPECT_EQ(Calls(Kind::kKeyEvent).size(), 4u) << "one tap each for Num and Caps";
   host.AdvanceBy(99ms);

@@ -47,7 +47,6 @@ class SimHost final : public HostRuntime {
   void CloseWindow() { closed_ = true; }
   void CloseWindowAt(Duration at) { close_at_ = at; }
 
-  bool loaded() const { return events_ != nullptr; }
   bool visible() const { return visible_; }
   bool closed() const { return closed_; }
   const std::string& caption() const { return caption_; }
