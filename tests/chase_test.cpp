@@ -154,5 +154,17 @@ TEST_F(Chase, ClosingTheWindowEndsTheRunAndLeavesTheLocksAsTheyAre) {
   EXPECT_EQ(Lit(), "{Caps,Scroll}");
 }
 
+TEST_F(Chase, ClosedWhileATickIsHandledTheTapFinishesAndNothingFollows) {
+  kb.set_call_cost(Kind::kKeyEvent, 1ms);
+  Start(false, false, false);
+  host.CloseWindowAt(111ms);  // between Timer1's press and release
+  EXPECT_EQ(host.Run(), 0);
+  EXPECT_EQ(Lit(), "{Num}");
+  const auto events = Calls(Kind::kKeyEvent);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_TRUE(events[1].flags & KEYEVENTF_KEYUP);
+  EXPECT_FALSE(host.TimerEnabled(Timer2)) << "a closed window's timers stay off";
+}
+
 }  // namespace
 }  // namespace aks

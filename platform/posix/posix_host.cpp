@@ -57,6 +57,7 @@ void PosixHost::HideWindow() {
 }
 
 void PosixHost::SetTimerEnabled(std::size_t timer, bool enabled) {
+  if (closed_) return;
   timers_.SetEnabled(timer, enabled, MonotonicNow());
 }
 

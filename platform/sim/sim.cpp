@@ -21,6 +21,7 @@ void SimHost::LoadWindow(const WindowSettings& settings, WindowEvents& events) {
 void SimHost::HideWindow() { visible_ = false; }
 
 void SimHost::SetTimerEnabled(std::size_t timer, bool enabled) {
+  if (closed_) return;
   timers_.SetEnabled(timer, enabled, now_.count());
 }
 
@@ -38,6 +39,11 @@ int SimHost::Run() {
     DispatchDue();
   }
   return 0;
+}
+
+void SimHost::Charge(Duration delta) {
+  now_ += delta;
+  if (close_at_ && now_ >= *close_at_) closed_ = true;
 }
 
 void SimHost::AdvanceBy(Duration delta) {

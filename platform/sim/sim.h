@@ -38,12 +38,13 @@ class SimHost final : public HostRuntime {
   void AdvanceBy(Duration delta);
   // Runs the ticks due now without moving the clock.
   void RunUntilIdle() { DispatchDue(); }
-  // Time spent inside a call: moves the clock without running anything.
-  void Charge(Duration delta) { now_ += delta; }
+  // Time spent inside a call: moves the clock without running anything. The
+  // window may close meanwhile (CloseWindowAt).
+  void Charge(Duration delta);
   // Runs every tick due now, nested inside the caller.
   void PumpEvents() { DispatchDue(); }
 
-  // The window being closed from outside, now or when Run reaches `at`.
+  // The window being closed from outside, now or once the clock reaches `at`.
   void CloseWindow() { closed_ = true; }
   void CloseWindowAt(Duration at) { close_at_ = at; }
 

@@ -44,12 +44,16 @@ bool DrivenByKeyboard(const XkbIndicatorMapRec& map) {
          (map.which_groups != 0 && map.groups != 0) || map.ctrls != 0;
 }
 
+// Losing the server ends a program that has a window as its session ends:
+// normally. A command without one has failed to finish.
+int g_status_on_server_loss = 1;
+
 int ReportIoError(Display*) {
   char line[128];
   const int n = std::snprintf(line, sizeof line, "%s: lost the connection to the X server\n",
                               program_invocation_short_name);
   if (n > 0) (void)!::write(STDERR_FILENO, line, static_cast<std::size_t>(n));
-  ::_exit(0);
+  ::_exit(g_status_on_server_loss);
 }
 
 // Protocol errors are reported once and otherwise left alone: a keyboard call
@@ -93,6 +97,7 @@ class X11Window final : public posix::NativeWindow {
     ::XSetWMProtocols(display_, window_, &wm_delete_window_, 1);
     ::XSelectInput(display_, window_, StructureNotifyMask);
     ::XFlush(display_);
+    g_status_on_server_loss = 0;
   }
 
   void Hide() override {

@@ -7,8 +7,9 @@
 //            X keymaps), a press also flips the named indicator by hand.
 // Missing:   a lock whose keysym is not in the keymap is left alone; a lock
 //            without an indicator reads as off.
-// Ends:      on WM_DELETE_WINDOW, when the window is destroyed, or quietly
-//            with status 0 when the X server goes away.
+// Ends:      on WM_DELETE_WINDOW, when the window is destroyed, or with one
+//            line and status 0 when the X server goes away (status 1 for a
+//            command that never made a window).
 #pragma once
 
 #include <memory>

@@ -49,6 +49,9 @@ class WindowEvents {
 // starts a fresh interval; disabling it stops further ticks. Timers due together
 // tick in order of deadline, then of when they were started.
 //
+// Once the window has been closed from outside, even inside a handler that
+// is still running, enabling or disabling its timers does nothing.
+//
 // Window and timer operations that fail throw HostError.
 class HostRuntime {
  public:
