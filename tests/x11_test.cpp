@@ -144,6 +144,26 @@ TEST_F(Program, ClearsLocksThenRunsTheWaveInOrderWithOnlyLockKeys) {
   }
 }
 
+TEST_F(Program, StopsTappingAKeyThatTheKeymapNoLongerMakesALockKey) {
+  Start(kAllOff);
+  WaitForStep({true, false, false});
+  const int caps = probe.Keycode(XK_Caps_Lock);
+  int per_keycode = 0;
+  KeySym* saved = ::XGetKeyboardMapping(probe.display(), caps, 1, &per_keycode);
+  std::vector<KeySym> control(per_keycode, XK_Control_L);
+  ::XChangeKeyboardMapping(probe.display(), caps, per_keycode, control.data(), 1);
+  ::XSync(probe.display(), False);
+  const std::size_t before = probe.KeyPresses().size();
+
+  for (int change = 0; change < 4; ++change) ASSERT_TRUE(probe.NextChange(5s));
+  const std::vector<int> presses = probe.KeyPresses();
+  EXPECT_EQ(std::count(presses.begin() + before, presses.end(), caps), 0)
+      << "tapped Control_L where Caps_Lock was";
+  ::XChangeKeyboardMapping(probe.display(), caps, per_keycode, saved, 1);
+  ::XFree(saved);
+  ::XSync(probe.display(), False);
+}
+
 // The ways the program is ended from outside; each leaves the locks as the
 // chase left them (here {Num,Caps} or the step after), not as they were at start.
 TEST_F(Program, EndsOnDeleteWindowDestroyOrSigtermAndLeavesTheLocks) {

@@ -75,75 +75,12 @@ struct DisplayCloser {
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
-class X11Window final : public posix::NativeWindow {
- public:
-  explicit X11Window(Display* display)
-      : display_(display),
-        wm_protocols_(::XInternAtom(display, "WM_PROTOCOLS", False)),
-        wm_delete_window_(::XInternAtom(display, "WM_DELETE_WINDOW", False)) {}
-
-  void Create(const char* caption) override {
-    window_ = ::XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
-    if (window_ == None) throw HostError("cannot create the X window");
-    ::XStoreName(display_, window_, caption);
-    ::XChangeProperty(display_, window_, ::XInternAtom(display_, "_NET_WM_NAME", False),
-                      ::XInternAtom(display_, "UTF8_STRING", False), 8, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(caption),
-                      static_cast<int>(std::strlen(caption)));
-    char res_name[] = "actionkeystate";
-    char res_class[] = "ActionKeystate";
-    XClassHint class_hint{res_name, res_class};
-    ::XSetClassHint(display_, window_, &class_hint);
-    ::XSetWMProtocols(display_, window_, &wm_delete_window_, 1);
-    ::XSelectInput(display_, window_, StructureNotifyMask);
-    ::XFlush(display_);
-    g_status_on_server_loss = 0;
-  }
-
-  void Hide() override {
-    ::XUnmapWindow(display_, window_);
-    ::XFlush(display_);
-  }
-
-  int fd() const override { return ConnectionNumber(display_); }
-
-  bool DispatchPending() override {
-    while (::XPending(display_) > 0) HandleNext();
-    return !closed_;
-  }
-
-  bool DispatchQueued() override {
-    ::XFlush(display_);
-    while (::XEventsQueued(display_, QueuedAlready) > 0) HandleNext();
-    return !closed_;
-  }
-
- private:
-  void HandleNext() {
-    XEvent event;
-    ::XNextEvent(display_, &event);
-    if (event.type == ClientMessage && event.xclient.window == window_ &&
-        event.xclient.message_type == wm_protocols_ &&
-        static_cast<Atom>(event.xclient.data.l[0]) == wm_delete_window_) {
-      closed_ = true;
-    } else if (event.type == DestroyNotify && event.xdestroywindow.window == window_) {
-      closed_ = true;
-    }
-  }
-
-  Display* display_;
-  Atom wm_protocols_;
-  Atom wm_delete_window_;
-  Window window_ = None;
-  bool closed_ = false;
-};
-
 class X11Keyboard final : public KeyboardServices {
  public:
   X11Keyboard(Display* display, posix::PosixHost& host) : display_(display), host_(host) {
+    ResolveKeycodes();
     for (int i = 0; i < kLockCount; ++i) {
       X11Lock& lock = locks_[i];
-      lock.keycode = ::XKeysymToKeycode(display, kX11Locks[i].keysym);
       lock.indicator = ::XInternAtom(display, kX11Locks[i].indicator, False);
       int index = 0;
       Bool state = False, real = False;
@@ -183,6 +120,14 @@ class X11Keyboard final : public KeyboardServices {
 
   void PumpEvents() override { host_.PumpEvents(); }
 
+  // Finds the lock keys in the keymap, at start and whenever it changes: a
+  // keycode that no longer carries its lock keysym is never tapped.
+  void ResolveKeycodes() {
+    for (int i = 0; i < kLockCount; ++i) {
+      locks_[i].keycode = ::XKeysymToKeycode(display_, kX11Locks[i].keysym);
+    }
+  }
+
  private:
   X11Lock* Find(int vk) {
     for (int i = 0; i < kLockCount; ++i) {
@@ -196,13 +141,85 @@ class X11Keyboard final : public KeyboardServices {
   X11Lock locks_[kLockCount];
 };
 
+class X11Window final : public posix::NativeWindow {
+ public:
+  explicit X11Window(Display* display)
+      : display_(display),
+        wm_protocols_(::XInternAtom(display, "WM_PROTOCOLS", False)),
+        wm_delete_window_(::XInternAtom(display, "WM_DELETE_WINDOW", False)) {}
+
+  void Create(const char* caption) override {
+    window_ = ::XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
+    if (window_ == None) throw HostError("cannot create the X window");
+    ::XStoreName(display_, window_, caption);
+    ::XChangeProperty(display_, window_, ::XInternAtom(display_, "_NET_WM_NAME", False),
+                      ::XInternAtom(display_, "UTF8_STRING", False), 8, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(caption),
+                      static_cast<int>(std::strlen(caption)));
+    char res_name[] = "actionkeystate";
+    char res_class[] = "ActionKeystate";
+    XClassHint class_hint{res_name, res_class};
+    ::XSetClassHint(display_, window_, &class_hint);
+    ::XSetWMProtocols(display_, window_, &wm_delete_window_, 1);
+    ::XSelectInput(display_, window_, StructureNotifyMask);
+    ::XFlush(display_);
+    g_status_on_server_loss = 0;
+  }
+
+  void Hide() override {
+    ::XUnmapWindow(display_, window_);
+    ::XFlush(display_);
+  }
+
+  int fd() const override { return ConnectionNumber(display_); }
+
+  bool DispatchPending() override {
+    while (::XPending(display_) > 0) HandleNext();
+    return !closed_;
+  }
+
+  // The keyboard to tell when the keymap changes.
+  void set_keyboard(X11Keyboard* keyboard) { keyboard_ = keyboard; }
+
+  bool DispatchQueued() override {
+    ::XFlush(display_);
+    while (::XEventsQueued(display_, QueuedAlready) > 0) HandleNext();
+    return !closed_;
+  }
+
+ private:
+  void HandleNext() {
+    XEvent event;
+    ::XNextEvent(display_, &event);
+    if (event.type == ClientMessage && event.xclient.window == window_ &&
+        event.xclient.message_type == wm_protocols_ &&
+        static_cast<Atom>(event.xclient.data.l[0]) == wm_delete_window_) {
+      closed_ = true;
+    } else if (event.type == DestroyNotify && event.xdestroywindow.window == window_) {
+      closed_ = true;
+    } else if (event.type == MappingNotify && event.xmapping.request != MappingPointer) {
+      ::XRefreshKeyboardMapping(&event.xmapping);
+      if (keyboard_ != nullptr) keyboard_->ResolveKeycodes();
+    }
+  }
+
+  Display* display_;
+  Atom wm_protocols_;
+  Atom wm_delete_window_;
+  Window window_ = None;
+  X11Keyboard* keyboard_ = nullptr;
+  bool closed_ = false;
+};
+
 class X11Platform final : public Platform {
  public:
   explicit X11Platform(DisplayPtr display)
       : display_(std::move(display)),
         window_(display_.get()),
         host_(&window_),
-        keyboard_(display_.get(), host_) {}
+        keyboard_(display_.get(), host_) {
+    window_.set_keyboard(&keyboard_);
+  }
 
   KeyboardServices& keyboard() override { return keyboard_; }
   HostRuntime& host() override { return host_; }

@@ -6,7 +6,8 @@
 // Scroll Lock: where the keymap's Scroll_Lock drives no indicator (the default
 //            X keymaps), a press also flips the named indicator by hand.
 // Missing:   a lock whose keysym is not in the keymap is left alone; a lock
-//            without an indicator reads as off.
+//            without an indicator reads as off. The lock keys are looked up
+//            again whenever the keymap changes (MappingNotify).
 // Ends:      on WM_DELETE_WINDOW, when the window is destroyed, or with one
 //            line and status 0 when the X server goes away (status 1 for a
 //            command that never made a window).
