@@ -148,6 +148,9 @@ class X11Window final : public posix::NativeWindow {
         wm_protocols_(::XInternAtom(display, "WM_PROTOCOLS", False)),
         wm_delete_window_(::XInternAtom(display, "WM_DELETE_WINDOW", False)) {}
 
+  // The keyboard to tell when the keymap changes.
+  void set_keyboard(X11Keyboard* keyboard) { keyboard_ = keyboard; }
+
   void Create(const char* caption) override {
     window_ = ::XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
     if (window_ == None) throw HostError("cannot create the X window");
@@ -177,9 +180,6 @@ class X11Window final : public posix::NativeWindow {
     while (::XPending(display_) > 0) HandleNext();
     return !closed_;
   }
-
-  // The keyboard to tell when the keymap changes.
-  void set_keyboard(X11Keyboard* keyboard) { keyboard_ = keyboard; }
 
   bool DispatchQueued() override {
     ::XFlush(display_);
