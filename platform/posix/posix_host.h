@@ -22,8 +22,7 @@ class NativeWindow {
   // Handles every pending event, reading the connection without blocking.
   // Returns false once the window has been closed from outside.
   virtual bool DispatchPending() = 0;
-  // Before the loop sleeps: sends what is buffered for the server and handles
-  // events already read, with no system call when there are none.
+  // Before the loop sleeps: handles events already read, with no system call.
   virtual bool DispatchQueued() = 0;
 
  protected:

@@ -177,12 +177,14 @@ class X11Window final : public posix::NativeWindow {
   int fd() const override { return ConnectionNumber(display_); }
 
   bool DispatchPending() override {
-    while (::XPending(display_) > 0) HandleNext();
+    // Reads what has arrived, once; requests are flushed as they are made.
+    while (::XEventsQueued(display_, QueuedAfterReading) > 0) HandleNext();
     return !closed_;
   }
 
+  // Every request is flushed where it is made (taps, window set-up) or waits
+  // for its reply, so nothing is left in the output buffer to send here.
   bool DispatchQueued() override {
-    ::XFlush(display_);
     while (::XEventsQueued(display_, QueuedAlready) > 0) HandleNext();
     return !closed_;
   }
