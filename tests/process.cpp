@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -92,6 +94,13 @@ std::optional<int> Child::Wait(milliseconds timeout) {
     if (status_) Drain();
   }
   return status_;
+}
+
+std::string Output(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  Child child(argv, env);
+  const auto status = child.Wait(milliseconds(5000));
+  EXPECT_EQ(status, 0) << argv[0] << ": " << child.err();
+  return status == 0 ? child.out() : "";
 }
 
 Xvfb::Xvfb() {

@@ -38,6 +38,10 @@ class Child {
   std::optional<int> status_;
 };
 
+// Runs argv to its end; returns what it printed on stdout when it exits 0,
+// and fails the running test otherwise.
+std::string Output(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
 // A private Xvfb on a free display number, stopped by its destructor.
 class Xvfb {
  public:

@@ -15,9 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "keystate/modActionKeystate.h"
 #include "process.h"
-#include "x11_platform.h"
 #include "x11_probe.h"
 
 namespace aks::testing {
@@ -53,52 +51,42 @@ int WaveStep(Lit lit) {
   return -1;
 }
 
-// Each lock read, and flipped by one tap, Scroll Lock included.
-TEST(X11Keyboard, ReadsAndTapsEachLockAsAnotherClientSeesIt) {
+std::string Keystate(std::vector<std::string> args = {}) {
+  args.insert(args.begin(), AKS_KEYSTATE_PATH);
+  return Output(args);
+}
+
+// Each lock read, and flipped by one tap (Scroll Lock included), through the
+// X11 backend as keystate uses it.
+TEST(X11Keyboard, ReadsAndTogglesEachLockAsAnotherClientSeesIt) {
   XProbe probe;
-  std::string why;
-  auto platform = x11::Open(why);
-  ASSERT_TRUE(platform) << why;
-  KeyboardServices& kb = platform->keyboard();
   const struct {
-    VirtualKey vk;
     Lit alone;
     const char* report;
-  } locks[] = {{VK_NUMLOCK, {true, false, false}, "1,0,0"},
-               {VK_CAPITAL, {false, true, false}, "0,0,1"},
-               {VK_SCROLL, {false, false, true}, "0,1,0"}};
+    const char* toggle;
+  } locks[] = {{{true, false, false}, "1,0,0\n", "num=toggle"},
+               {{false, true, false}, "0,0,1\n", "caps=toggle"},
+               {{false, false, true}, "0,1,0\n", "scroll=toggle"}};
   for (const auto& lock : locks) {
-    SCOPED_TRACE(lock.alone.str());
+    SCOPED_TRACE(lock.toggle);
     probe.Set(lock.alone);
-    EXPECT_EQ(ActionKeystate(kb, true, laLeave, laLeave, laLeave), lock.report);
-    kb.keybd_event(lock.vk, 0x45, KEYEVENTF_EXTENDEDKEY, 0);
-    kb.keybd_event(lock.vk, 0x45, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP, 0);
-    EXPECT_TRUE(probe.WaitFor(kAllOff, 5s)) << probe.Read().str();
+    EXPECT_EQ(Keystate(), lock.report);
+    EXPECT_EQ(Keystate({lock.toggle}), "0,0,0\n");
+    EXPECT_EQ(probe.Read(), kAllOff);
   }
-  EXPECT_EQ(probe.KeyPresses().size(), 3u);
+  EXPECT_EQ(probe.KeyPresses().size(), 3u) << "one press per tap";
+  probe.Set({false, false, true});
+  EXPECT_EQ(Keystate({"num=on", "caps=toggle", "scroll=off"}), "1,0,1\n");
+  EXPECT_EQ(probe.Read(), Lit({true, true, false}));
 }
 
 TEST(X11Keyboard, ALockKeysymMissingFromTheKeymapIsLeftAlone) {
   XProbe probe;
   probe.Set({true, false, false});
-  const int num_keycode = probe.Keycode(XK_Num_Lock);
-  ASSERT_NE(num_keycode, 0);
-  int per_keycode = 0;
-  KeySym* saved = ::XGetKeyboardMapping(probe.display(), num_keycode, 1, &per_keycode);
-  std::vector<KeySym> none(per_keycode, NoSymbol);
-  ::XChangeKeyboardMapping(probe.display(), num_keycode, per_keycode, none.data(), 1);
-  ::XSync(probe.display(), False);
+  probe.RemapKey(probe.Keycode(XK_Num_Lock), NoSymbol);
   ASSERT_EQ(probe.Read(), Lit({true, false, false}));
-  {
-    std::string why;
-    auto platform = x11::Open(why);
-    ASSERT_TRUE(platform) << why;
-    ActionKeystate(platform->keyboard(), false, laOff, laLeave, laToggle);
-    EXPECT_TRUE(probe.WaitFor({true, true, false}, 5s)) << probe.Read().str();
-  }
-  ::XChangeKeyboardMapping(probe.display(), num_keycode, per_keycode, saved, 1);
-  ::XFree(saved);
-  ::XSync(probe.display(), False);
+  Keystate({"num=off", "caps=toggle"});
+  EXPECT_TRUE(probe.WaitFor({true, true, false}, 5s)) << probe.Read().str();
 }
 
 class Program : public ::testing::Test {
@@ -148,20 +136,12 @@ TEST_F(Program, StopsTappingAKeyThatTheKeymapNoLongerMakesALockKey) {
   Start(kAllOff);
   WaitForStep({true, false, false});
   const int caps = probe.Keycode(XK_Caps_Lock);
-  int per_keycode = 0;
-  KeySym* saved = ::XGetKeyboardMapping(probe.display(), caps, 1, &per_keycode);
-  std::vector<KeySym> control(per_keycode, XK_Control_L);
-  ::XChangeKeyboardMapping(probe.display(), caps, per_keycode, control.data(), 1);
-  ::XSync(probe.display(), False);
+  probe.RemapKey(caps, XK_Control_L);
   const std::size_t before = probe.KeyPresses().size();
-
   for (int change = 0; change < 4; ++change) ASSERT_TRUE(probe.NextChange(5s));
   const std::vector<int> presses = probe.KeyPresses();
   EXPECT_EQ(std::count(presses.begin() + before, presses.end(), caps), 0)
       << "tapped Control_L where Caps_Lock was";
-  ::XChangeKeyboardMapping(probe.display(), caps, per_keycode, saved, 1);
-  ::XFree(saved);
-  ::XSync(probe.display(), False);
 }
 
 // The ways the program is ended from outside; each leaves the locks as the
@@ -221,28 +201,6 @@ TEST(ProgramWithoutDisplay, TriesTheConsoleThenSaysWhyInOneLine) {
   EXPECT_EQ(program.err(),
             "actionkeystate: cannot open display \":9999\"; no access to /dev/tty0: permission "
             "denied\n");
-}
-
-TEST(Keystate, ReportsAndChangesLocksAsAnotherClientSeesThem) {
-  XProbe probe;
-  const struct {
-    Lit lit;
-    const char* report;
-  } cases[] = {{kAllOff, "0,0,0"},
-               {kAllOn, "1,1,1"},
-               {{true, true, false}, "1,0,1"},
-               {{false, false, true}, "0,1,0"}};
-  for (const auto& c : cases) {
-    probe.Set(c.lit);
-    Child keystate({AKS_KEYSTATE_PATH});
-    ASSERT_EQ(keystate.Wait(5s), 0) << keystate.err();
-    EXPECT_EQ(keystate.out(), std::string(c.report) + "\n");
-  }
-  probe.Set({false, false, true});
-  Child keystate({AKS_KEYSTATE_PATH, "num=on", "caps=toggle", "scroll=off"});
-  ASSERT_EQ(keystate.Wait(5s), 0) << keystate.err();
-  EXPECT_EQ(keystate.out(), "1,0,1\n");
-  EXPECT_EQ(probe.Read(), Lit({true, true, false}));
 }
 
 TEST(Keystate, BadArgumentsGiveUsageOnStderrAndStatusTwo) {

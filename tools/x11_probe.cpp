@@ -44,7 +44,22 @@ XProbe::XProbe(const char* display_name) {
 }
 
 XProbe::~XProbe() {
-  if (display_ != nullptr) ::XCloseDisplay(display_);
+  if (display_ == nullptr) return;
+  for (auto& [keycode, keysyms] : remapped_) {
+    ::XChangeKeyboardMapping(display_, keycode, static_cast<int>(keysyms.size()), keysyms.data(),
+                             1);
+  }
+  ::XCloseDisplay(display_);
+}
+
+void XProbe::RemapKey(int keycode, unsigned long to) {
+  int per_keycode = 0;
+  KeySym* old = ::XGetKeyboardMapping(display_, static_cast<KeyCode>(keycode), 1, &per_keycode);
+  remapped_.emplace_back(keycode, std::vector<unsigned long>(old, old + per_keycode));
+  ::XFree(old);
+  std::vector<KeySym> keysyms(static_cast<std::size_t>(per_keycode), to);
+  ::XChangeKeyboardMapping(display_, keycode, per_keycode, keysyms.data(), 1);
+  ::XSync(display_, False);
 }
 
 int XProbe::Keycode(unsigned long keysym) const { return ::XKeysymToKeycode(display_, keysym); }

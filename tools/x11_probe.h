@@ -9,6 +9,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace aks::tools {
@@ -49,6 +50,10 @@ class XProbe {
   const std::vector<int>& KeyPresses();
   int Keycode(unsigned long keysym) const;
 
+  // Gives `keycode` the keysym `to` (NoSymbol: none) on every level, until
+  // the probe closes.
+  void RemapKey(int keycode, unsigned long to);
+
   Window FindWindow(const char* name);
   void SendDeleteWindow(Window window);
 
@@ -62,6 +67,7 @@ class XProbe {
   unsigned masks_[3] = {};  // num, caps, scroll indicator bits
   Lit current_;             // as of the last change event handled
   std::vector<int> key_presses_;
+  std::vector<std::pair<int, std::vector<unsigned long>>> remapped_;  // originals
 };
 
 }  // namespace aks::tools
