@@ -191,18 +191,6 @@ TEST(ProgramOnLostServer, EndsQuietlyWhenTheXServerGoesAway) {
   EXPECT_LE(std::count(program.err().begin(), program.err().end(), '\n'), 1) << program.err();
 }
 
-TEST(ProgramWithoutDisplay, TriesTheConsoleThenSaysWhyInOneLine) {
-  // As nobody, so that the console is out of reach too.
-  Child program({AKS_ACTIONKEYSTATE_PATH}, {"DISPLAY=:9999"}, true);
-  const auto status = program.Wait(5s);
-  ASSERT_TRUE(status);
-  if (*status == 126 || *status == 127) GTEST_SKIP() << "cannot run the program as nobody";
-  EXPECT_EQ(*status, 1);
-  EXPECT_EQ(program.err(),
-            "actionkeystate: cannot open display \":9999\"; no access to /dev/tty0: permission "
-            "denied\n");
-}
-
 TEST(Keystate, BadArgumentsGiveUsageOnStderrAndStatusTwo) {
   const std::vector<std::vector<std::string>> bad = {
       {"num=maybe"}, {"light=on"}, {"num"}, {"num=on", "num=off"}, {"--frobnicate"}, {"Num=on"}};
