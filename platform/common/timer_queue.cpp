@@ -7,10 +7,17 @@ void TimerQueue::Start(Timer& timer, Nanos now) {
   timer.start_order = next_start_order_++;
 }
 
-std::size_t TimerQueue::Add(Nanos interval, bool enabled, Nanos now) {
-  timers_.push_back({interval, 0, 0, enabled});
+std::size_t TimerQueue::Add(Nanos interval, bool enabled, Nanos now, std::int16_t index) {
+  timers_.push_back({interval, 0, 0, enabled, index});
   if (enabled) Start(timers_.back(), now);
   return timers_.size() - 1;
+}
+
+void TimerQueue::Load(const WindowSettings& settings, Nanos now) {
+  for (std::size_t t = 0; t < settings.timer_count; ++t) {
+    const TimerSettings& timer = settings.timers[t];
+    Add(Nanos{timer.interval_ms} * 1'000'000, timer.enabled, now, timer.index);
+  }
 }
 
 void TimerQueue::SetEnabled(std::size_t id, bool enabled, Nanos now) {

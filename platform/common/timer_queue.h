@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "chase/host.h"
+
 namespace aks {
 
 class TimerQueue {
@@ -14,7 +16,11 @@ class TimerQueue {
   using Nanos = std::int64_t;
 
   // Adds a timer; an enabled one is due `interval` after `now`. Returns its id.
-  std::size_t Add(Nanos interval, bool enabled, Nanos now);
+  std::size_t Add(Nanos interval, bool enabled, Nanos now, std::int16_t index = 0);
+  // Adds a window's timers, in order, so that their ids are their positions.
+  void Load(const WindowSettings& settings, Nanos now);
+  // The index the timer's ticks carry.
+  std::int16_t index(std::size_t id) const { return timers_.at(id).index; }
 
   // Enabling a disabled timer starts a fresh interval at `now`; enabling an
   // enabled one changes nothing. Disabling stops further ticks.
@@ -36,6 +42,7 @@ class TimerQueue {
     Nanos deadline;
     std::uint64_t start_order;
     bool enabled;
+    std::int16_t index;
   };
   void Start(Timer& timer, Nanos now);
 

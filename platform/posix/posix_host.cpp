@@ -42,12 +42,7 @@ PosixHost::~PosixHost() {
 void PosixHost::LoadWindow(const WindowSettings& settings, WindowEvents& events) {
   if (events_ != nullptr) throw HostError("window already loaded");
   if (window_ != nullptr) window_->Create(settings.caption);
-  const TimerQueue::Nanos now = MonotonicNow();
-  for (std::size_t t = 0; t < settings.timer_count; ++t) {
-    const TimerSettings& timer = settings.timers[t];
-    timers_.Add(TimerQueue::Nanos{timer.interval_ms} * 1'000'000, timer.enabled, now);
-    indexes_.push_back(timer.index);
-  }
+  timers_.Load(settings, MonotonicNow());
   events_ = &events;
   events.Form_Load();
 }
@@ -66,7 +61,7 @@ void PosixHost::DispatchDue() {
   while (!closed_) {
     const auto timer = timers_.PopDue(MonotonicNow());
     if (!timer) break;
-    events_->Timer_Tick(*timer, indexes_[*timer]);
+    events_->Timer_Tick(*timer, timers_.index(*timer));
   }
 }
 

@@ -4,9 +4,6 @@
 // and the next timer deadline.
 #pragma once
 
-#include <cstdint>
-#include <vector>
-
 #include "chase/host.h"
 #include "timer_queue.h"
 
@@ -55,7 +52,6 @@ class PosixHost final : public HostRuntime {
   NativeWindow* window_;
   WindowEvents* events_ = nullptr;
   TimerQueue timers_;
-  std::vector<std::int16_t> indexes_;
   bool closed_ = false;
   int signal_fd_ = -1;
 };

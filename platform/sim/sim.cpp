@@ -7,12 +7,7 @@ namespace aks::sim {
 void SimHost::LoadWindow(const WindowSettings& settings, WindowEvents& events) {
   if (events_ != nullptr) throw HostError("window already loaded");
   caption_ = settings.caption;
-  for (std::size_t t = 0; t < settings.timer_count; ++t) {
-    const TimerSettings& timer = settings.timers[t];
-    timers_.Add(Duration(std::chrono::milliseconds(timer.interval_ms)).count(), timer.enabled,
-                now_.count());
-    indexes_.push_back(timer.index);
-  }
+  timers_.Load(settings, now_.count());
   events_ = &events;
   visible_ = true;
   events.Form_Load();
@@ -63,7 +58,7 @@ void SimHost::DispatchDue() {
     const std::optional<std::size_t> timer = timers_.PopDue(now_.count());
     if (!timer) break;
     ticks_.push_back({*timer, now_, depth_ - 1});
-    events_->Timer_Tick(*timer, indexes_[*timer]);
+    events_->Timer_Tick(*timer, timers_.index(*timer));
   }
   --depth_;
 }

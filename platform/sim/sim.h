@@ -59,7 +59,6 @@ class SimHost final : public HostRuntime {
   void DispatchDue();
 
   TimerQueue timers_;
-  std::vector<std::int16_t> indexes_;
   WindowEvents* events_ = nullptr;
   std::string caption_;
   bool visible_ = false;
