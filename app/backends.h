@@ -1,15 +1,16 @@
-// The backends this build has, tried in order until one opens.
+// The backend for the session the program runs in, chosen once at start.
 #pragma once
 
 #include <memory>
-#include <string>
 
 #include "platform.h"
 
 namespace aks {
 
-// Opens the first backend that works. When none does, returns null and sets
-// `why` to what was tried and why each failed, in one line.
-std::unique_ptr<Platform> OpenPlatform(std::string& why);
+// Opens the keyboard of the session the environment names: on Linux, the X
+// server in DISPLAY, or the text console where no display is named. When
+// that fails, returns null and says why in `why`: a named session is never
+// given up for a backend whose changes the user would not see.
+std::unique_ptr<Platform> OpenPlatform(Why& why);
 
 }  // namespace aks

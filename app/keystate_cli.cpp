@@ -1,8 +1,9 @@
 #include "keystate_cli.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <initializer_list>
 
 #include "backends.h"
 #include "keystate/modActionKeystate.h"
@@ -36,9 +37,9 @@ const char* Parse(const char* word, Request& request) {
 
   const char* eq = std::strchr(word, '=');
   if (eq == nullptr) return "expected num=, caps= or scroll=";
-  const std::string name(word, eq);
+  const std::size_t length = static_cast<std::size_t>(eq - word);
   for (const auto& n : kNames) {
-    if (name != n.name) continue;
+    if (std::strlen(n.name) != length || std::strncmp(word, n.name, length) != 0) continue;
     if (request.given[n.lock]) return "a lock is named twice";
     for (const auto& s : kStates) {
       if (std::strcmp(eq + 1, s.name) != 0) continue;
@@ -52,29 +53,38 @@ const char* Parse(const char* word, Request& request) {
   return "the locks are num, caps and scroll";
 }
 
+// Writes the parts of one line to standard error.
+void Say(std::initializer_list<const char*> parts) {
+  for (const char* part : parts) std::fputs(part, stderr);
+}
+
+// Writes `text` to standard output. An answer that cannot be delivered (a
+// full disk, a closed descriptor) is a failure: one line and status 1.
+int Answer(const char* text) {
+  errno = 0;
+  if (std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0) return 0;
+  Say({"keystate: cannot write to standard output: ", std::strerror(errno != 0 ? errno : EIO),
+       "\n"});
+  return 1;
+}
+
 }  // namespace
 
 int KeystateMain(int argc, char** argv) {
   Request request;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::puts("keystate " AKS_VERSION_TEXT);
-      return 0;
-    }
+    if (std::strcmp(argv[i], "--help") == 0) return Answer(kUsage);
+    if (std::strcmp(argv[i], "--version") == 0) return Answer("keystate " AKS_VERSION_TEXT "\n");
     if (const char* error = Parse(argv[i], request)) {
-      std::fprintf(stderr, "keystate: %s: %s\n%s", argv[i], error, kUsage);
+      Say({"keystate: ", argv[i], ": ", error, "\n", kUsage});
       return 2;
     }
   }
 
-  std::string why;
+  Why why;
   std::unique_ptr<Platform> platform = OpenPlatform(why);
   if (!platform) {
-    std::fprintf(stderr, "keystate: %s\n", why.c_str());
+    Say({"keystate: ", why.c_str(), "\n"});
     return 1;
   }
   KeyboardServices& keyboard = platform->keyboard();
@@ -82,8 +92,9 @@ int KeystateMain(int argc, char** argv) {
     ActionKeystate(keyboard, false, request.actions[liNumLock], request.actions[liScrollLock],
                    request.actions[liCapsLock]);
   }
-  std::puts(ActionKeystate(keyboard, true, laLeave, laLeave, laLeave).c_str());
-  return 0;
+  char line[8] = {};
+  std::strcpy(line, ActionKeystate(keyboard, true, laLeave, laLeave, laLeave).c_str());
+  return Answer(std::strcat(line, "\n"));
 }
 
 }  // namespace aks

@@ -29,14 +29,14 @@ void ApplyLockAction(KeyboardServices& keyboard, VirtualKey vk, LockAction actio
 
 }  // namespace
 
-std::string ActionKeystate(KeyboardServices& keyboard, bool GetState, LockAction NumLock,
-                           LockAction ScrollLock, LockAction CapsLock) {
+KeystateText ActionKeystate(KeyboardServices& keyboard, bool GetState, LockAction NumLock,
+                            LockAction ScrollLock, LockAction CapsLock) {
   if (GetState) {
     // All three reads happen before any text is built.
     bool on[kLockCount];
     for (int lock = 0; lock < kLockCount; ++lock) on[lock] = IsOn(keyboard, kLockKeys[lock]);
-    return {on[liNumLock] ? '1' : '0', ',', on[liScrollLock] ? '1' : '0', ',',
-            on[liCapsLock] ? '1' : '0'};
+    return {{on[liNumLock] ? '1' : '0', ',', on[liScrollLock] ? '1' : '0', ',',
+             on[liCapsLock] ? '1' : '0', '\0'}};
   }
   const LockAction actions[kLockCount] = {NumLock, ScrollLock, CapsLock};
   for (int lock = 0; lock < kLockCount; ++lock) {

@@ -35,10 +35,13 @@ std::string Trace(const SimKeyboard& kb) {
   return out;
 }
 
-void SetLocks(SimKeyboard& kb, bool num, bool scroll, bool caps) {
+// `held`: the user is holding the three keys down, which sets GetKeyState's
+// high bits; only bit 0 says whether a lock is on.
+void SetLocks(SimKeyboard& kb, bool num, bool scroll, bool caps, bool held = false) {
   kb.SetLock(VK_NUMLOCK, num);
   kb.SetLock(VK_SCROLL, scroll);
   kb.SetLock(VK_CAPITAL, caps);
+  for (VirtualKey vk : kLockKeys) kb.HoldKey(vk, held);
 }
 
 TEST(ActionKeystate, LeaveAndUnknownCodesTouchNothingButStillPumpOnce) {
@@ -47,7 +50,7 @@ TEST(ActionKeystate, LeaveAndUnknownCodesTouchNothingButStillPumpOnce) {
   for (LockAction code : codes) {
     SimKeyboard kb;
     SetLocks(kb, true, false, true);
-    EXPECT_EQ(ActionKeystate(kb, false, code, code, code), "");
+    EXPECT_STREQ(ActionKeystate(kb, false, code, code, code).c_str(), "");
     EXPECT_EQ(Trace(kb), "P") << "code " << code;
     EXPECT_TRUE(kb.IsOn(VK_NUMLOCK));
     EXPECT_FALSE(kb.IsOn(VK_SCROLL));
@@ -74,21 +77,23 @@ TEST(ActionKeystate, OnAndOffReadJustBeforeDecidingAndTapOnlyWhenNeeded) {
        false},
       {laOn, laOff, laOn, true, true, false, "R90 R91 D91 U91 R14 D14 U14 P", true, false, true},
   };
-  for (const Case& c : cases) {
-    SimKeyboard kb;
-    SetLocks(kb, c.was_num, c.was_scroll, c.was_caps);
-    EXPECT_EQ(ActionKeystate(kb, false, c.num, c.scroll, c.caps), "");
-    EXPECT_EQ(Trace(kb), c.trace);
-    EXPECT_EQ(kb.IsOn(VK_NUMLOCK), c.now_num) << c.trace;
-    EXPECT_EQ(kb.IsOn(VK_SCROLL), c.now_scroll) << c.trace;
-    EXPECT_EQ(kb.IsOn(VK_CAPITAL), c.now_caps) << c.trace;
+  for (bool held : {false, true}) {
+    for (const Case& c : cases) {
+      SimKeyboard kb;
+      SetLocks(kb, c.was_num, c.was_scroll, c.was_caps, held);
+      EXPECT_STREQ(ActionKeystate(kb, false, c.num, c.scroll, c.caps).c_str(), "");
+      EXPECT_EQ(Trace(kb), c.trace) << "held " << held;
+      EXPECT_EQ(kb.IsOn(VK_NUMLOCK), c.now_num) << c.trace;
+      EXPECT_EQ(kb.IsOn(VK_SCROLL), c.now_scroll) << c.trace;
+      EXPECT_EQ(kb.IsOn(VK_CAPITAL), c.now_caps) << c.trace;
+    }
   }
 }
 
 TEST(ActionKeystate, ToggleTapsEachKeyWithoutReadingWithScan45AndTheExtendedFlag) {
   SimKeyboard kb;
   SetLocks(kb, true, false, true);
-  EXPECT_EQ(ActionKeystate(kb, false, laToggle, laToggle, laToggle), "");
+  EXPECT_STREQ(ActionKeystate(kb, false, laToggle, laToggle, laToggle).c_str(), "");
   EXPECT_EQ(Trace(kb), "D90 U90 D91 U91 D14 U14 P");
   EXPECT_FALSE(kb.IsOn(VK_NUMLOCK));
   EXPECT_TRUE(kb.IsOn(VK_SCROLL));
@@ -101,8 +106,9 @@ TEST(ActionKeystate, ToggleTapsEachKeyWithoutReadingWithScan45AndTheExtendedFlag
   }
 }
 
-// Reads Num, Scroll, Caps before building the text; the action codes change
-// nothing in this mode and nothing is pumped.
+// Reads Num, Scroll, Caps before building the text, from bit 0 alone (the
+// keys are held down); the action codes change nothing in this mode and
+// nothing is pumped.
 TEST(ActionKeystate, ReportReadsNumScrollCapsAndIgnoresTheCodes) {
   struct Case {
     bool num, scroll, caps;
@@ -113,9 +119,9 @@ TEST(ActionKeystate, ReportReadsNumScrollCapsAndIgnoresTheCodes) {
                         {true, false, false, "1,0,0"},  {true, false, true, "1,0,1"}};
   for (const Case& c : cases) {
     SimKeyboard kb;
-    SetLocks(kb, c.num, c.scroll, c.caps);
-    EXPECT_EQ(ActionKeystate(kb, true, laToggle, laOff, laOn), c.text);
-    EXPECT_EQ(ActionKeystate(kb, true, laLeave, laLeave, laLeave), c.text);
+    SetLocks(kb, c.num, c.scroll, c.caps, /*held=*/true);
+    EXPECT_STREQ(ActionKeystate(kb, true, laToggle, laOff, laOn).c_str(), c.text);
+    EXPECT_STREQ(ActionKeystate(kb, true, laLeave, laLeave, laLeave).c_str(), c.text);
     EXPECT_EQ(Trace(kb), "R90 R91 R14 R90 R91 R14");
   }
 }

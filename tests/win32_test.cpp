@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -19,7 +21,7 @@ const wchar_t kExe[] = L"" AKS_ACTIONKEYSTATE_EXE;
 const wchar_t kKeystateExe[] = L"" AKS_KEYSTATE_EXE;
 
 std::string Report(KeyboardServices& kb) {
-  return ActionKeystate(kb, true, laLeave, laLeave, laLeave);
+  return ActionKeystate(kb, true, laLeave, laLeave, laLeave).c_str();
 }
 
 // Switches the locks off. A process's view of the toggles may be stale until
@@ -68,14 +70,81 @@ DWORD Finish(PROCESS_INFORMATION& process) {
   return status;
 }
 
-TEST(Win32Chase, RealTimersClearLocksThenRunTheWave) {
-  auto platform = win32::Open(::GetModuleHandleW(nullptr), nullptr);
-  KeyboardServices& kb = platform->keyboard();
+// The real Win32 platform, watched: each tick is recorded with how deeply it
+// runs inside other ticks' PumpEvents, and a test can act inside a pump or
+// make the next reads slow.
+class Watched final : public KeyboardServices, public HostRuntime, public WindowEvents {
+ public:
+  struct Tick {
+    std::size_t timer;
+    int depth;
+    LONGLONG at_us;
+  };
+
+  ~Watched() override {
+    platform_.reset();  // its window's WM_QUIT is for no one here
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+  }
+
+  KeyboardServices& keyboard() { return platform_->keyboard(); }
+
+  std::int16_t GetKeyState(int vk) override {
+    if (slow_reads > 0 && slow_reads--) ::Sleep(15);  // longer than a 10 ms interval
+    return keyboard().GetKeyState(vk);
+  }
+  void keybd_event(VirtualKey vk, std::uint8_t scan, std::uint32_t flags,
+                   std::uintptr_t extra_info) override {
+    keyboard().keybd_event(vk, scan, flags, extra_info);
+  }
+  void PumpEvents() override {
+    if (on_pump) on_pump();
+    ++depth_;
+    keyboard().PumpEvents();
+    --depth_;
+  }
+
+  void LoadWindow(const WindowSettings& settings, WindowEvents& events) override {
+    form_ = &events;
+    platform_->host().LoadWindow(settings, *this);
+  }
+  void HideWindow() override { platform_->host().HideWindow(); }
+  void SetTimerEnabled(std::size_t timer, bool enabled) override {
+    platform_->host().SetTimerEnabled(timer, enabled);
+  }
+  int Run() override { return platform_->host().Run(); }
+
+  void Form_Load() override { form_->Form_Load(); }
+  void Timer_Tick(std::size_t timer, std::int16_t index) override {
+    LARGE_INTEGER now, frequency;
+    ::QueryPerformanceCounter(&now);
+    ::QueryPerformanceFrequency(&frequency);
+    ticks.push_back({timer, depth_, now.QuadPart * 1000000 / frequency.QuadPart});
+    form_->Timer_Tick(timer, index);
+  }
+
+  std::vector<Tick> ticks;
+  std::function<void()> on_pump;
+  int slow_reads = 0;
+
+ private:
+  std::unique_ptr<Platform> platform_ = win32::Open(::GetModuleHandleW(nullptr), nullptr);
+  WindowEvents* form_ = nullptr;
+  int depth_ = 0;
+};
+
+TEST(Win32Chase, RealTimersClearLocksNestedThenRunTheWaveAt100msSteps) {
+  Watched watched;
+  KeyboardServices& kb = watched.keyboard();
   AllOff(kb);
   ActionKeystate(kb, false, laOn, laOn, laOn);
   ASSERT_EQ(Report(kb), "1,1,1");
 
-  frmActionKeystate form(kb, platform->host());
+  frmActionKeystate form(watched, watched);
+  // The first start-up tick reads slowly, so the other two fall due meanwhile
+  // and run inside its PumpEvents, before it switches its own timer off.
+  watched.slow_reads = 1;
   form.Load();
   // The report reads Num, Scroll, Caps; the wave fills Num, Caps, Scroll.
   const char* const wave[] = {"0,0,0", "1,0,0", "1,0,1", "1,1,1", "0,1,1", "0,1,0", "0,0,0"};
@@ -83,14 +152,145 @@ TEST(Win32Chase, RealTimersClearLocksThenRunTheWave) {
   PumpUntil([&] {
     const std::string now = Report(kb);
     if (now != seen.back()) seen.push_back(now);
-    return seen.size() == 8;
+    return watched.ticks.size() >= 3 + 30;
   });
-  ASSERT_EQ(seen.size(), 8u);
-  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_EQ(seen[i], wave[i - 1]) << i;
-  platform.reset();  // its WM_QUIT is for no one here
-  MSG msg;
-  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  ASSERT_GE(seen.size(), 8u);
+  for (std::size_t i = 1; i < 8; ++i) EXPECT_EQ(seen[i], wave[i - 1]) << i;
+
+  // Timer4 may tick again inside its own call too: its interval elapsed.
+  std::vector<Watched::Tick> startup, chase;
+  for (const auto& tick : watched.ticks) (tick.timer >= Timer4 ? startup : chase).push_back(tick);
+  ASSERT_GE(startup.size(), 3u);
+  EXPECT_EQ(startup[0].timer, Timer4);
+  EXPECT_EQ(startup[0].depth, 0);
+  for (const auto& tick : startup) {
+    if (tick.timer == Timer4) continue;
+    EXPECT_GE(tick.depth, 1) << "Timer" << tick.timer + 1 << " not nested";
   }
+  // The chase: one timer at a time round the ring, at 100 ms steps.
+  ASSERT_GE(chase.size(), 20u);
+  std::vector<LONGLONG> steps;
+  for (std::size_t i = 0; i < chase.size(); ++i) {
+    EXPECT_EQ(chase[i].timer, i % 3) << i;
+    if (i > 0) steps.push_back(chase[i].at_us - chase[i - 1].at_us);
+  }
+  std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+  const LONGLONG median = steps[steps.size() / 2];
+  EXPECT_GE(median, 90000);
+  EXPECT_LE(median, 130000);
+}
+
+// Closed from outside while a tick handler pumps, by WM_CLOSE or by the
+// session ending: the run ends with 0, the step that was running is the last,
+// and no timer is switched on again.
+TEST(Win32Chase, ClosedWhileATickPumpsEndsTheRunAndNoTimerRunsAfter) {
+  const struct {
+    const char* how;
+    std::function<void(HWND)> close;
+  } ways[] = {
+      {"WM_CLOSE", [](HWND window) { ::PostMessageW(window, WM_CLOSE, 0, 0); }},
+      {"log-off",
+       [](HWND window) {
+         EXPECT_TRUE(::SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+         ::SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+       }},
+  };
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.how);
+    Watched watched;
+    AllOff(watched.keyboard());
+    frmActionKeystate form(watched, watched);
+    form.Load();
+    HWND window = ::FindWindowW(nullptr, L"Action Keystate");
+    ASSERT_NE(window, nullptr);
+    bool closed = false;
+    watched.on_pump = [&] {
+      // Inside Timer1's tick: Num Lock has just been tapped on.
+      if (closed || watched.ticks.empty() || watched.ticks.back().timer != Timer1) return;
+      closed = true;
+      way.close(window);
+    };
+    EXPECT_EQ(watched.Run(), 0);
+    EXPECT_TRUE(closed);
+    const std::size_t ticks = watched.ticks.size();
+    const DWORD start = ::GetTickCount();
+    MSG msg;
+    int timer_messages = 0;
+    while (::GetTickCount() - start < 400) {
+      ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+      while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        timer_messages += msg.message == WM_TIMER;
+        ::DispatchMessageW(&msg);
+      }
+    }
+    EXPECT_EQ(timer_messages, 0);
+    EXPECT_EQ(watched.ticks.size(), ticks);
+    EXPECT_EQ(Report(watched.keyboard()), "1,0,0");
+    EXPECT_FALSE(::IsWindow(window));
+  }
+}
+
+// A window or timer failure: a message box titled with the program's name
+// says which operation failed and why, and the program ends with status 1.
+// The failing program is this one, run as a child on the disabled test below.
+TEST(Win32Failure, WindowFailureShowsAMessageBoxThenExitsOne) {
+  wchar_t self[MAX_PATH];
+  ASSERT_GT(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  PROCESS_INFORMATION process =
+      Start(self, L"--gtest_also_run_disabled_tests --gtest_filter=Win32Failure.DISABLED_Child");
+  struct Search {
+    DWORD pid;
+    HWND box;
+  } search{process.dwProcessId, nullptr};
+  const DWORD start = ::GetTickCount();
+  while (search.box == nullptr && ::GetTickCount() - start < 20000) {
+    ::EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+          auto* search = reinterpret_cast<Search*>(param);
+          DWORD pid = 0;
+          wchar_t kind[16] = {};
+          ::GetWindowThreadProcessId(window, &pid);
+          ::GetClassNameW(window, kind, 16);
+          // Visible once the box has its title and text.
+          if (pid == search->pid && std::wstring(kind) == L"#32770" && ::IsWindowVisible(window)) {
+            search->box = window;
+          }
+          return search->box == nullptr;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.box == nullptr) ::Sleep(20);
+  }
+  ASSERT_NE(search.box, nullptr) << "no message box";
+  wchar_t title[64] = {};
+  ::GetWindowTextW(search.box, title, 64);
+  EXPECT_STREQ(title, L"win32_tests");
+  std::wstring text;
+  ::EnumChildWindows(
+      search.box,
+      [](HWND child, LPARAM param) -> BOOL {
+        wchar_t part[256] = {};
+        ::GetWindowTextW(child, part, 256);
+        *reinterpret_cast<std::wstring*>(param) += std::wstring(part) + L"|";
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&text));
+  const std::wstring operation = L"window caption: ";
+  const auto at = text.find(operation);
+  ASSERT_NE(at, std::wstring::npos) << std::string(text.begin(), text.end());
+  EXPECT_NE(text[at + operation.size()], L'|') << "the system's text for the error is missing";
+  ::PostMessageW(search.box, WM_COMMAND, IDOK, 0);
+  EXPECT_EQ(Finish(process), 1u);
+}
+
+TEST(Win32Failure, DISABLED_Child) {
+  auto platform = win32::Open(::GetModuleHandleW(nullptr), nullptr);
+  const std::string caption(300, 'x');  // more than a window caption may hold here
+  struct : WindowEvents {
+    void Form_Load() override {}
+    void Timer_Tick(std::size_t, std::int16_t) override {}
+  } events;
+  platform->host().LoadWindow({caption.c_str(), nullptr, 0}, events);
+  ADD_FAILURE() << "LoadWindow returned";
 }
 
 // Key events another process injects, as a low-level hook sees them.

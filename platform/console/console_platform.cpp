@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "posix_host.h"
 
@@ -28,23 +29,24 @@ unsigned char LockFlag(int vk) {
   }
 }
 
-std::string Reason(int error) {
-  std::string reason = std::strerror(error);
-  if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(reason[0]));
-  return reason;
+// The system's text for an error, starting in lower case to follow a colon.
+void AppendReason(Why& why, int error) {
+  const char* text = std::strerror(error);
+  const char first[2] = {static_cast<char>(std::tolower(static_cast<unsigned char>(*text))), '\0'};
+  why << first << (*text != '\0' ? text + 1 : "");
 }
 
 // Opens a console whose lock flags can be read and written, or says why not.
-int OpenConsole(const char* path, std::string& why) {
+int OpenConsole(const char* path, Why& why) {
   const int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    why = std::string("no access to ") + path + ": " + Reason(errno);
+    AppendReason(why << "no access to " << path << ": ", errno);
     return -1;
   }
   char flags = 0;
   if (::ioctl(fd, KDGKBLED, &flags) != 0 ||
       ::ioctl(fd, KDSKBLED, static_cast<unsigned long>(static_cast<unsigned char>(flags))) != 0) {
-    why = std::string(path) + " is not a usable virtual console: " + Reason(errno);
+    AppendReason(why << path << " is not a usable virtual console: ", errno);
     ::close(fd);
     return -1;
   }
@@ -95,14 +97,13 @@ class ConsolePlatform final : public Platform {
 
 }  // namespace
 
-std::unique_ptr<Platform> Open(std::string& why) {
+std::unique_ptr<Platform> Open(Why& why) {
   int fd = OpenConsole("/dev/tty0", why);
   if (fd < 0) {
-    std::string ignored;  // the first reason is the one worth telling
+    Why ignored;  // the first reason is the one worth telling
     fd = OpenConsole("/dev/tty", ignored);
   }
   if (fd < 0) return nullptr;
-  why.clear();
   return std::make_unique<ConsolePlatform>(fd);
 }
 

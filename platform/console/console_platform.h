@@ -10,12 +10,11 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
 #include "platform.h"
 
 namespace aks::console {
 
-std::unique_ptr<Platform> Open(std::string& why);
+std::unique_ptr<Platform> Open(Why& why);
 
 }  // namespace aks::console

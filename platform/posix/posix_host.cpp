@@ -1,8 +1,8 @@
 #include "posix_host.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,29 +18,52 @@ TimerQueue::Nanos MonotonicNow() {
   return TimerQueue::Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
-HostError SystemError(const char* what) { return HostError(what, std::strerror(errno)); }
-
-// Termination signals arrive through a descriptor instead of a handler.
-int OpenSignalFd() {
-  sigset_t signals;
-  ::sigemptyset(&signals);
-  ::sigaddset(&signals, SIGTERM);
-  ::sigaddset(&signals, SIGINT);
-  ::sigaddset(&signals, SIGHUP);
-  if (::sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) throw SystemError("sigprocmask");
-  const int fd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (fd < 0) throw SystemError("signalfd");
-  return fd;
-}
+void EndNow(int) { ::_exit(0); }
 
 }  // namespace
 
-PosixHost::~PosixHost() {
-  if (signal_fd_ >= 0) ::close(signal_fd_);
+void PrepareStandardDescriptors() {
+  // Standard output is filled with a read-only descriptor: whatever the
+  // program writes there fails, as it would on the closed one, so an answer
+  // nobody can receive is still reported as lost.
+  const int modes[] = {O_RDONLY, O_RDONLY, O_WRONLY};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1) continue;
+    const int null = ::open("/dev/null", modes[fd]);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+void EndOnTerminationSignals() {
+  sigset_t signals;
+  ::sigemptyset(&signals);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction action {};
+    if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+    action = {};
+    action.sa_handler = EndNow;
+    ::sigaction(signal, &action, nullptr);
+    ::sigaddset(&signals, signal);
+  }
+  // A launcher may have left them blocked.
+  ::sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+}
+
+void EndWithLine(int status, const char* what, const char* detail) {
+  const char* parts[] = {
+      program_invocation_short_name, ": ", what, detail ? ": " : "", detail, "\n"};
+  for (const char* part : parts) {
+    if (part != nullptr) (void)!::write(STDERR_FILENO, part, std::strlen(part));
+  }
+  ::_exit(status);
 }
 
 void PosixHost::LoadWindow(const WindowSettings& settings, WindowEvents& events) {
-  if (events_ != nullptr) throw HostError("window already loaded");
+  if (events_ != nullptr) Fail("window already loaded");
   if (window_ != nullptr) window_->Create(settings.caption);
   timers_.Load(settings, MonotonicNow());
   events_ = &events;
@@ -53,6 +76,7 @@ void PosixHost::HideWindow() {
 
 void PosixHost::SetTimerEnabled(std::size_t timer, bool enabled) {
   if (closed_) return;
+  if (timer >= timers_.size()) Fail("no such timer");
   timers_.SetEnabled(timer, enabled, MonotonicNow());
 }
 
@@ -75,9 +99,8 @@ void PosixHost::PumpEvents() {
 }
 
 int PosixHost::Run() {
-  if (events_ == nullptr) throw HostError("no window loaded");
-  signal_fd_ = OpenSignalFd();
-  pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {window_ ? window_->fd() : -1, POLLIN, 0}};
+  if (events_ == nullptr) Fail("no window loaded");
+  pollfd window{window_ ? window_->fd() : -1, POLLIN, 0};
   for (;;) {
     DispatchDue();
     if (window_ != nullptr && !window_->DispatchQueued()) closed_ = true;
@@ -91,11 +114,10 @@ int PosixHost::Run() {
       timeout = {static_cast<time_t>(wait / 1'000'000'000),
                  static_cast<long>(wait % 1'000'000'000)};
     }
-    if (::ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) {
-      throw SystemError("ppoll");
+    if (::ppoll(&window, 1, deadline ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) {
+      Fail("ppoll", std::strerror(errno));
     }
-    if (fds[0].revents & POLLIN) return 0;  // SIGTERM, SIGINT or SIGHUP
-    if (fds[1].revents != 0) DispatchWindow();
+    if (window.revents != 0) DispatchWindow();
   }
 }
 

@@ -1,7 +1,7 @@
 // Event loop shared by the Linux backends. Timers live on CLOCK_MONOTONIC and
 // follow the same table as the simulated host; between events the loop sleeps
-// in a single ppoll on the window system's connection, the termination signals
-// and the next timer deadline.
+// in a single ppoll on the window system's connection and the next timer
+// deadline.
 #pragma once
 
 #include "chase/host.h"
@@ -9,11 +9,30 @@
 
 namespace aks::posix {
 
+// Run first in main, before any descriptor is opened: descriptors 0-2 are
+// made valid (a launcher may have closed them, and a connection must never
+// become "standard error"), and a write to a closed pipe fails with EPIPE
+// instead of killing the program.
+void PrepareStandardDescriptors();
+
+// SIGTERM, SIGINT and SIGHUP end the program at once with status 0, wherever
+// it is, even inside a call to a server that does not answer. Nothing is
+// cleaned up: the locks stay as they are. A signal the caller set to be
+// ignored (nohup) stays ignored.
+void EndOnTerminationSignals();
+
+// One line, "program: what: detail", on standard error, then `status`
+// without any clean-up.
+[[noreturn]] void EndWithLine(int status, const char* what, const char* detail = nullptr);
+[[noreturn]] inline void Fail(const char* what, const char* detail = nullptr) {
+  EndWithLine(1, what, detail);
+}
+
 // The window side of a backend: an X window, or nothing on a text console.
 class NativeWindow {
  public:
   virtual ~NativeWindow() = default;
-  virtual void Create(const char* caption) = 0;  // throws HostError
+  virtual void Create(const char* caption) = 0;  // ends the program if it fails
   virtual void Hide() = 0;
   virtual int fd() const = 0;  // readable when events may be pending
   // Handles every pending event, reading the connection without blocking.
@@ -33,9 +52,6 @@ class PosixHost final : public HostRuntime {
   // `window` may be null: the program then has no window to close, and only
   // SIGTERM, SIGINT or SIGHUP end it.
   explicit PosixHost(NativeWindow* window) : window_(window) {}
-  ~PosixHost() override;
-  PosixHost(const PosixHost&) = delete;
-  PosixHost& operator=(const PosixHost&) = delete;
 
   void LoadWindow(const WindowSettings& settings, WindowEvents& events) override;
   void HideWindow() override;
@@ -53,7 +69,6 @@ class PosixHost final : public HostRuntime {
   WindowEvents* events_ = nullptr;
   TimerQueue timers_;
   bool closed_ = false;
-  int signal_fd_ = -1;
 };
 
 }  // namespace aks::posix

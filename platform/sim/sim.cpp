@@ -1,11 +1,22 @@
 #include "sim.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace aks::sim {
+namespace {
+
+// A host failure ends the program, as on every platform.
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "simulated host: %s\n", what);
+  std::abort();
+}
+
+}  // namespace
 
 void SimHost::LoadWindow(const WindowSettings& settings, WindowEvents& events) {
-  if (events_ != nullptr) throw HostError("window already loaded");
+  if (events_ != nullptr) Fail("window already loaded");
   caption_ = settings.caption;
   timers_.Load(settings, now_.count());
   events_ = &events;
@@ -21,7 +32,7 @@ void SimHost::SetTimerEnabled(std::size_t timer, bool enabled) {
 }
 
 int SimHost::Run() {
-  if (events_ == nullptr) throw HostError("no window loaded");
+  if (events_ == nullptr) Fail("no window loaded");
   while (!closed_) {
     const std::optional<TimerQueue::Nanos> next = timers_.NextDeadline();
     if (close_at_ && (!next || *close_at_ <= Duration(*next))) {
@@ -52,7 +63,7 @@ void SimHost::AdvanceBy(Duration delta) {
 }
 
 void SimHost::DispatchDue() {
-  if (depth_ >= kMaxDepth) throw HostError("tick handlers nested too deeply");
+  if (depth_ >= kMaxDepth) Fail("tick handlers nested too deeply");
   ++depth_;
   while (!closed_) {
     const std::optional<std::size_t> timer = timers_.PopDue(now_.count());
@@ -84,7 +95,10 @@ void SimKeyboard::Record(Call call) {
 
 std::int16_t SimKeyboard::GetKeyState(int vk) {
   Record({CallKind::kRead, static_cast<VirtualKey>(vk), 0, 0, 0, {}});
-  return IsOn(static_cast<VirtualKey>(vk)) ? 1 : 0;
+  const int slot = Slot(vk);
+  // Windows' values: bit 0 the toggle, the high bits set while the key is down.
+  const std::uint16_t down = slot >= 0 && held_[slot] ? 0xFF80 : 0;
+  return static_cast<std::int16_t>(down | (IsOn(static_cast<VirtualKey>(vk)) ? 1 : 0));
 }
 
 void SimKeyboard::keybd_event(VirtualKey vk, std::uint8_t scan, std::uint32_t flags,
@@ -102,6 +116,11 @@ void SimKeyboard::PumpEvents() {
 void SimKeyboard::SetLock(VirtualKey vk, bool on) {
   const int slot = Slot(vk);
   if (slot >= 0) locks_[slot] = on;
+}
+
+void SimKeyboard::HoldKey(VirtualKey vk, bool down) {
+  const int slot = Slot(vk);
+  if (slot >= 0) held_[slot] = down;
 }
 
 bool SimKeyboard::IsOn(VirtualKey vk) const {

@@ -91,6 +91,8 @@ class SimKeyboard final : public KeyboardServices {
 
   // Sets a lock directly, as the user pressing the key would; not logged.
   void SetLock(VirtualKey vk, bool on);
+  // The user holding a lock key down, which GetKeyState shows in its high bits.
+  void HoldKey(VirtualKey vk, bool down);
   bool IsOn(VirtualKey vk) const;
   // Virtual time each call of a kind takes.
   void set_call_cost(CallKind kind, Duration cost) { call_cost_[static_cast<int>(kind)] = cost; }
@@ -105,6 +107,7 @@ class SimKeyboard final : public KeyboardServices {
   SimHost* host_;
   Duration call_cost_[3] = {};
   bool locks_[3] = {false, false, false};
+  bool held_[3] = {false, false, false};
   std::vector<Call> calls_;
 };
 

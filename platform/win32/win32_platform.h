@@ -6,14 +6,16 @@
 //            created hidden and never shown; each timer is a SetTimer timer
 //            whose id is its position in the timer table plus one.
 // Ends:      when the window is closed from outside (WM_CLOSE destroys it,
-//            WM_DESTROY quits the message loop), or with the session through
-//            the default WM_QUERYENDSESSION / WM_ENDSESSION handling.
+//            WM_DESTROY quits the message loop), or with the session: the
+//            default WM_QUERYENDSESSION agrees, and WM_ENDSESSION destroys it.
+// Failures:  a window or timer call that fails shows a message box titled
+//            with the program's name (the operation and the system's text)
+//            and ends the process with status 1.
 #pragma once
 
 #include <windows.h>
 
 #include <memory>
-#include <string>
 
 #include "platform.h"
 

@@ -6,8 +6,10 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,14 +30,12 @@ constexpr LockKey kX11Locks[kLockCount] = {{VK_NUMLOCK, XK_Num_Lock, "Num Lock"}
                                            {VK_SCROLL, XK_Scroll_Lock, "Scroll Lock"},
                                            {VK_CAPITAL, XK_Caps_Lock, "Caps Lock"}};
 
-// What the program knows of one lock on this display.
+// What the program knows of one lock on this display, as of the last keymap.
 struct X11Lock {
-  KeyCode keycode = 0;  // 0: not in the keymap, never touched
+  KeyCode keycode = 0;  // 0: no key that is this lock and only that; never tapped
   Atom indicator = None;
   unsigned mask = 0;         // the indicator's bit in XkbGetIndicatorState, 0 if none
   bool set_by_hand = false;  // the keymap does not drive the indicator
-  bool known = false;        // `on` holds the indicator as last read or set
-  bool on = false;
 };
 
 // Keyboard state that doesn't follow from the keymap drives no indicator.
@@ -44,16 +44,30 @@ bool DrivenByKeyboard(const XkbIndicatorMapRec& map) {
          (map.which_groups != 0 && map.groups != 0) || map.ctrls != 0;
 }
 
+// Whether a press of `keycode` does what the lock key should and nothing
+// else: its first keysym is the lock's, and its action locks the modifiers
+// that light the indicator. A Scroll Lock whose indicator nothing drives
+// must change no modifier at all.
+bool IsLockKey(XkbDescPtr xkb, KeyCode keycode, KeySym keysym, const XkbIndicatorMapRec& map,
+               bool set_by_hand) {
+  if (XkbKeyNumGroups(xkb, keycode) == 0 || XkbKeySymEntry(xkb, keycode, 0, 0) != keysym) {
+    return false;
+  }
+  const XkbAction* action = XkbKeyActionEntry(xkb, keycode, 0, 0);
+  const int type = action != nullptr ? action->type : XkbSA_NoAction;
+  if (set_by_hand) {
+    return keysym == XK_Scroll_Lock &&
+           (type == XkbSA_NoAction || (type == XkbSA_LockMods && action->mods.mask == 0));
+  }
+  return type == XkbSA_LockMods && (action->mods.mask & map.mods.mask) != 0;
+}
+
 // Losing the server ends a program that has a window as its session ends:
 // normally. A command without one has failed to finish.
 int g_status_on_server_loss = 1;
 
 int ReportIoError(Display*) {
-  char line[128];
-  const int n = std::snprintf(line, sizeof line, "%s: lost the connection to the X server\n",
-                              program_invocation_short_name);
-  if (n > 0) (void)!::write(STDERR_FILENO, line, static_cast<std::size_t>(n));
-  ::_exit(g_status_on_server_loss);
+  posix::EndWithLine(g_status_on_server_loss, "lost the connection to the X server");
 }
 
 // Protocol errors are reported once and otherwise left alone: a keyboard call
@@ -70,6 +84,35 @@ int ReportError(Display* display, XErrorEvent* error) {
   return 0;
 }
 
+// XOpenDisplay with standard error caught: what Xlib says of a refused
+// connection ("Authorization required, ...") joins our one line instead of
+// adding lines of its own.
+Display* OpenDisplay(const char* name, Why& why) {
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0) return ::XOpenDisplay(name);
+  const int saved = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  ::dup2(pipe[1], STDERR_FILENO);
+  Display* display = ::XOpenDisplay(name);
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(pipe[1]);
+  char said[160];
+  ssize_t n = ::read(pipe[0], said, sizeof said - 1);
+  ::close(pipe[0]);
+  if (display != nullptr) return display;
+
+  why << "cannot open display \"" << name << "\"";
+  while (n > 0 && std::isspace(static_cast<unsigned char>(said[n - 1]))) --n;
+  if (n > 0) {
+    said[n] = '\0';
+    for (char* c = said; *c != '\0'; ++c) {
+      if (*c == '\n' || *c == '\r') *c = ' ';
+    }
+    why << ": " << said;
+  }
+  return nullptr;
+}
+
 struct DisplayCloser {
   void operator()(Display* display) const { ::XCloseDisplay(display); }
 };
@@ -78,62 +121,72 @@ using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 class X11Keyboard final : public KeyboardServices {
  public:
   X11Keyboard(Display* display, posix::PosixHost& host) : display_(display), host_(host) {
-    ResolveKeycodes();
     for (int i = 0; i < kLockCount; ++i) {
-      X11Lock& lock = locks_[i];
-      lock.indicator = ::XInternAtom(display, kX11Locks[i].indicator, False);
-      int index = 0;
-      Bool state = False, real = False;
-      XkbIndicatorMapRec map{};
-      if (::XkbGetNamedIndicator(display, lock.indicator, &index, &state, &map, &real) && real &&
-          index >= 0 && index < XkbNumIndicators) {
-        lock.mask = 1u << index;
-        lock.set_by_hand = !DrivenByKeyboard(map);
-        lock.known = true;
-        lock.on = state;
-      }
+      locks_[i].indicator = ::XInternAtom(display, kX11Locks[i].indicator, False);
     }
+    ReadKeymap();
   }
 
   std::int16_t GetKeyState(int vk) override {
-    X11Lock* lock = Find(vk);
-    if (lock == nullptr || lock->mask == 0) return 0;
-    unsigned state = 0;
-    ::XkbGetIndicatorState(display_, XkbUseCoreKbd, &state);
-    lock->on = (state & lock->mask) != 0;
-    lock->known = true;
-    return lock->on ? 1 : 0;
+    const X11Lock* lock = Find(vk);
+    return lock != nullptr && IsLit(*lock) ? 1 : 0;
   }
 
+  // A press and its release leave in one write, so the server never sees
+  // the program end between them. A lock whose indicator the keymap does not
+  // drive is flipped by hand from its state as it is now: another client may
+  // have changed it.
   void keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) override {
-    X11Lock* lock = Find(vk);
+    const X11Lock* lock = Find(vk);
     if (lock == nullptr || lock->keycode == 0) return;
     const bool press = (flags & KEYEVENTF_KEYUP) == 0;
-    ::XTestFakeKeyEvent(display_, lock->keycode, press, CurrentTime);
     if (press && lock->set_by_hand) {
-      if (!lock->known) GetKeyState(vk);
-      lock->on = !lock->on;
-      ::XkbSetNamedIndicator(display_, lock->indicator, True, lock->on, False, nullptr);
+      ::XkbSetNamedIndicator(display_, lock->indicator, True, !IsLit(*lock), False, nullptr);
     }
-    ::XFlush(display_);
+    ::XTestFakeKeyEvent(display_, lock->keycode, press, CurrentTime);
+    if (!press) ::XFlush(display_);
   }
 
   void PumpEvents() override { host_.PumpEvents(); }
 
-  // Finds the lock keys in the keymap, at start and whenever it changes: a
-  // keycode that no longer carries its lock keysym is never tapped.
-  void ResolveKeycodes() {
+  // Decides, at start and whenever the keymap changes, which key to tap for
+  // each lock and whether its indicator must be flipped by hand.
+  void ReadKeymap() {
+    XkbDescPtr xkb = ::XkbGetMap(display_, XkbKeySymsMask | XkbKeyActionsMask, XkbUseCoreKbd);
     for (int i = 0; i < kLockCount; ++i) {
-      locks_[i].keycode = ::XKeysymToKeycode(display_, kX11Locks[i].keysym);
+      X11Lock& lock = locks_[i];
+      lock = {0, lock.indicator, 0, false};
+      int index = 0;
+      Bool real = False;
+      XkbIndicatorMapRec map{};
+      if (::XkbGetNamedIndicator(display_, lock.indicator, &index, nullptr, &map, &real) && real &&
+          index >= 0 && index < XkbNumIndicators) {
+        lock.mask = 1u << index;
+        lock.set_by_hand = !DrivenByKeyboard(map);
+      }
+      for (int key = xkb ? xkb->min_key_code : 1; xkb && key <= xkb->max_key_code; ++key) {
+        if (IsLockKey(xkb, static_cast<KeyCode>(key), kX11Locks[i].keysym, map, lock.set_by_hand)) {
+          lock.keycode = static_cast<KeyCode>(key);
+          break;
+        }
+      }
     }
+    if (xkb != nullptr) ::XkbFreeKeyboard(xkb, 0, True);
   }
 
  private:
-  X11Lock* Find(int vk) {
+  const X11Lock* Find(int vk) const {
     for (int i = 0; i < kLockCount; ++i) {
       if (kX11Locks[i].vk == vk) return &locks_[i];
     }
     return nullptr;
+  }
+
+  bool IsLit(const X11Lock& lock) {
+    if (lock.mask == 0) return false;
+    unsigned state = 0;
+    ::XkbGetIndicatorState(display_, XkbUseCoreKbd, &state);
+    return (state & lock.mask) != 0;
   }
 
   Display* display_;
@@ -143,17 +196,20 @@ class X11Keyboard final : public KeyboardServices {
 
 class X11Window final : public posix::NativeWindow {
  public:
-  explicit X11Window(Display* display)
+  X11Window(Display* display, X11Keyboard& keyboard, int xkb_event)
       : display_(display),
+        keyboard_(keyboard),
+        xkb_event_(xkb_event),
         wm_protocols_(::XInternAtom(display, "WM_PROTOCOLS", False)),
-        wm_delete_window_(::XInternAtom(display, "WM_DELETE_WINDOW", False)) {}
-
-  // The keyboard to tell when the keymap changes.
-  void set_keyboard(X11Keyboard* keyboard) { keyboard_ = keyboard; }
+        wm_delete_window_(::XInternAtom(display, "WM_DELETE_WINDOW", False)) {
+    constexpr unsigned kKeymapChanges =
+        XkbNewKeyboardNotifyMask | XkbMapNotifyMask | XkbIndicatorMapNotifyMask;
+    ::XkbSelectEvents(display, XkbUseCoreKbd, kKeymapChanges, kKeymapChanges);
+  }
 
   void Create(const char* caption) override {
     window_ = ::XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
-    if (window_ == None) throw HostError("cannot create the X window");
+    if (window_ == None) posix::Fail("cannot create the X window");
     ::XStoreName(display_, window_, caption);
     ::XChangeProperty(display_, window_, ::XInternAtom(display_, "_NET_WM_NAME", False),
                       ::XInternAtom(display_, "UTF8_STRING", False), 8, PropModeReplace,
@@ -199,65 +255,64 @@ class X11Window final : public posix::NativeWindow {
       closed_ = true;
     } else if (event.type == DestroyNotify && event.xdestroywindow.window == window_) {
       closed_ = true;
-    } else if (event.type == MappingNotify && event.xmapping.request != MappingPointer) {
-      ::XRefreshKeyboardMapping(&event.xmapping);
-      if (keyboard_ != nullptr) keyboard_->ResolveKeycodes();
+    } else if (event.type == xkb_event_ ||
+               (event.type == MappingNotify && event.xmapping.request != MappingPointer)) {
+      keyboard_.ReadKeymap();
     }
   }
 
   Display* display_;
+  X11Keyboard& keyboard_;
+  int xkb_event_;
   Atom wm_protocols_;
   Atom wm_delete_window_;
   Window window_ = None;
-  X11Keyboard* keyboard_ = nullptr;
   bool closed_ = false;
 };
 
 class X11Platform final : public Platform {
  public:
-  explicit X11Platform(DisplayPtr display)
+  X11Platform(DisplayPtr display, int xkb_event)
       : display_(std::move(display)),
-        window_(display_.get()),
         host_(&window_),
-        keyboard_(display_.get(), host_) {
-    window_.set_keyboard(&keyboard_);
-  }
+        keyboard_(display_.get(), host_),
+        window_(display_.get(), keyboard_, xkb_event) {}
 
   KeyboardServices& keyboard() override { return keyboard_; }
   HostRuntime& host() override { return host_; }
 
  private:
   DisplayPtr display_;
-  X11Window window_;
-  posix::PosixHost host_;
+  posix::PosixHost host_;  // holds only the window's address until the loop runs
   X11Keyboard keyboard_;
+  X11Window window_;
 };
 
 }  // namespace
 
-std::unique_ptr<Platform> Open(std::string& why) {
+std::unique_ptr<Platform> Open(Why& why) {
   const char* name = std::getenv("DISPLAY");
   if (name == nullptr || *name == '\0') {
-    why = "no DISPLAY";
+    why << "no DISPLAY";
     return nullptr;
   }
-  DisplayPtr display(::XOpenDisplay(name));
-  if (!display) {
-    why = std::string("cannot open display \"") + name + "\"";
-    return nullptr;
-  }
-  int opcode = 0, event = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
-  if (!::XkbQueryExtension(display.get(), &opcode, &event, &error, &major, &minor)) {
-    why = std::string("display \"") + name + "\" has no XKB extension";
-    return nullptr;
-  }
-  if (!::XTestQueryExtension(display.get(), &event, &error, &major, &minor)) {
-    why = std::string("display \"") + name + "\" has no XTEST extension";
-    return nullptr;
-  }
+  // Before the first request, so that a server lost at any point ends the
+  // program with our line, not Xlib's.
   ::XSetIOErrorHandler(ReportIoError);
   ::XSetErrorHandler(ReportError);
-  return std::make_unique<X11Platform>(std::move(display));
+  DisplayPtr display(OpenDisplay(name, why));
+  if (!display) return nullptr;
+  int opcode = 0, xkb_event = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
+  if (!::XkbQueryExtension(display.get(), &opcode, &xkb_event, &error, &major, &minor)) {
+    why << "display \"" << name << "\" has no XKB extension";
+    return nullptr;
+  }
+  int event = 0;
+  if (!::XTestQueryExtension(display.get(), &event, &error, &major, &minor)) {
+    why << "display \"" << name << "\" has no XTEST extension";
+    return nullptr;
+  }
+  return std::make_unique<X11Platform>(std::move(display), xkb_event);
 }
 
 }  // namespace aks::x11

@@ -14,13 +14,12 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
 #include "platform.h"
 
 namespace aks::x11 {
 
 // Opens the display named by DISPLAY.
-std::unique_ptr<Platform> Open(std::string& why);
+std::unique_ptr<Platform> Open(Why& why);
 
 }  // namespace aks::x11

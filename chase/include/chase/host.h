@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 
 namespace aks {
 
@@ -15,22 +14,11 @@ struct TimerSettings {
   bool enabled;  // at load
 };
 
+// The window's settings; `caption` and `timers` live as long as the window.
 struct WindowSettings {
   const char* caption;
   const TimerSettings* timers;  // timer ids are positions in this array
   std::size_t timer_count;
-};
-
-// A window or timer operation that failed. The message is kept in place, so
-// raising and reporting it needs no allocation and no string library.
-class HostError : public std::exception {
- public:
-  // The message is `what`, or "what: detail".
-  explicit HostError(const char* what, const char* detail = nullptr) noexcept;
-  const char* what() const noexcept override { return message_; }
-
- private:
-  char message_[160];
 };
 
 // Handlers the host calls on the event thread.
@@ -52,7 +40,9 @@ class WindowEvents {
 // Once the window has been closed from outside, even inside a handler that
 // is still running, enabling or disabling its timers does nothing.
 //
-// Window and timer operations that fail throw HostError.
+// A window or timer operation that fails does not return: the host ends the
+// program with its platform's error report (a message box on Windows, one
+// line on standard error elsewhere) and status 1.
 class HostRuntime {
  public:
   virtual ~HostRuntime() = default;

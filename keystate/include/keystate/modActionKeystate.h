@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "keystate/keyboard.h"
 
@@ -23,11 +22,18 @@ inline constexpr VirtualKey kLockKeys[kLockCount] = {VK_NUMLOCK, VK_SCROLL, VK_C
 // Every synthetic lock-key event carries this scan code with the extended-key flag.
 inline constexpr std::uint8_t kLockScanCode = 0x45;
 
+// ActionKeystate's result: empty in change mode, "N,S,C" in report mode.
+// Five characters at most, kept in place.
+struct KeystateText {
+  char text[6] = {};
+  const char* c_str() const { return text; }
+};
+
 // Change mode (GetState false): acts on Num Lock, Scroll Lock and Caps Lock in
 // that order, each finished before the next, then pumps pending events once and
 // returns "". Report mode (GetState true): reads the three locks and returns
 // "N,S,C" with 1 for on and 0 for off; sends nothing and pumps nothing.
-std::string ActionKeystate(KeyboardServices& keyboard, bool GetState, LockAction NumLock,
-                           LockAction ScrollLock, LockAction CapsLock);
+KeystateText ActionKeystate(KeyboardServices& keyboard, bool GetState, LockAction NumLock,
+                            LockAction ScrollLock, LockAction CapsLock);
 
 }  // namespace aks

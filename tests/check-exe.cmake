@@ -1,6 +1,12 @@
-# Fails unless EXE imports only DLLs that come with Windows.
-#   cmake -DOBJDUMP=... -DEXE=... -P check-imports.cmake
+# Fails unless EXE imports only DLLs that come with Windows and is at most
+# MAX_BYTES long.
+#   cmake -DOBJDUMP=... -DEXE=... -DMAX_BYTES=... -P check-exe.cmake
 cmake_policy(SET CMP0057 NEW)
+file(SIZE ${EXE} size)
+if(size GREATER MAX_BYTES)
+  message(FATAL_ERROR "${EXE} is ${size} bytes, more than ${MAX_BYTES}")
+endif()
+message(STATUS "${size} bytes")
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump COMMAND_ERROR_IS_FATAL ANY)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
 if(NOT imports)
