@@ -103,7 +103,7 @@ std::string Output(const std::vector<std::string>& argv, const std::vector<std::
   return status == 0 ? child.out() : "";
 }
 
-Xvfb::Xvfb() {
+Xvfb::Xvfb(const std::vector<std::string>& options) {
   int ready[2];
   if (::pipe(ready) != 0) return;
   pid_ = ::fork();
@@ -113,7 +113,10 @@ Xvfb::Xvfb() {
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);
     ::dup2(null, STDERR_FILENO);
-    Exec({"Xvfb", "-displayfd", "3", "-noreset", "-nolisten", "tcp", "-screen", "0", "320x200x24"});
+    std::vector<std::string> argv = {"Xvfb", "-displayfd", "3", "-noreset",  "-nolisten",
+                                     "tcp",  "-screen",    "0", "320x200x24"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    Exec(argv);
   }
   ::close(ready[1]);
   // Xvfb writes its display number once it accepts connections.
@@ -129,6 +132,7 @@ Xvfb::~Xvfb() { Stop(); }
 
 void Xvfb::Stop() {
   if (pid_ <= 0) return;
+  ::kill(pid_, SIGCONT);  // in case a test stopped it
   ::kill(pid_, SIGTERM);
   if (!WaitPid(pid_, milliseconds(10000))) {
     ::kill(pid_, SIGKILL);

@@ -45,13 +45,14 @@ std::string Output(const std::vector<std::string>& argv, const std::vector<std::
 // A private Xvfb on a free display number, stopped by its destructor.
 class Xvfb {
  public:
-  Xvfb();
+  explicit Xvfb(const std::vector<std::string>& options = {});
   ~Xvfb();
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;
 
   bool ok() const { return !name_.empty(); }
   const std::string& name() const { return name_; }  // ":N"
+  pid_t pid() const { return pid_; }
   void Stop();
 
  private:

@@ -5,9 +5,11 @@
 #include <X11/XKBlib.h>
 #include <X11/keysym.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -51,6 +53,23 @@ int WaveStep(Lit lit) {
   return -1;
 }
 
+// Waits until process `pid` has a socket open.
+bool HasSocket(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (int fd = 3; fd < 16; ++fd) {
+      char target[64] = {};
+      if (::readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+          std::string(target).rfind("socket:", 0) == 0) {
+        return true;
+      }
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return false;
+}
+
 std::string Keystate(std::vector<std::string> args = {}) {
   args.insert(args.begin(), AKS_KEYSTATE_PATH);
   return Output(args);
@@ -80,13 +99,55 @@ TEST(X11Keyboard, ReadsAndTogglesEachLockAsAnotherClientSeesIt) {
   EXPECT_EQ(probe.Read(), Lit({true, true, false}));
 }
 
-TEST(X11Keyboard, ALockKeysymMissingFromTheKeymapIsLeftAlone) {
-  XProbe probe;
+// Only a key whose first keysym is the lock and whose press locks it is ever
+// tapped; a lock without one is left alone, and the others still work.
+TEST(X11Keyboard, TapsNoKeyThatIsNotPlainlyTheLock) {
+  Xvfb server;
+  ASSERT_TRUE(server.ok());
+  XProbe probe(server.name().c_str());
+  const std::vector<std::string> env = {"DISPLAY=" + server.name()};
+  const int num = probe.Keycode(XK_Num_Lock), caps = probe.Keycode(XK_Caps_Lock);
   probe.Set({true, false, false});
-  probe.RemapKey(probe.Keycode(XK_Num_Lock), NoSymbol);
-  ASSERT_EQ(probe.Read(), Lit({true, false, false}));
-  Keystate({"num=off", "caps=toggle"});
-  EXPECT_TRUE(probe.WaitFor({true, true, false}, 5s)) << probe.Read().str();
+
+  probe.RemapKey(num, NoSymbol);  // no Num_Lock anywhere
+  EXPECT_EQ(Output({AKS_KEYSTATE_PATH, "num=toggle", "caps=toggle"}, env), "1,0,1\n");
+  EXPECT_EQ(probe.KeyPresses(), std::vector<int>{caps});
+  probe.RemapKey(num, {XK_a, XK_Num_Lock});  // Num_Lock only on the second level
+  EXPECT_EQ(Output({AKS_KEYSTATE_PATH, "num=toggle"}, env), "1,0,1\n");
+  EXPECT_EQ(probe.KeyPresses().size(), 1u) << "tapped 'a'";
+
+  // Caps Lock's key a Control modifier; Caps_Lock only on the Shift keys.
+  for (const char* option : {"caps:ctrl_modifier", "ctrl:nocaps,shift:both_capslock"}) {
+    SCOPED_TRACE(option);
+    Output({"setxkbmap", "-display", server.name(), "-option", "", "-option", option});
+    const std::size_t before = probe.KeyPresses().size();
+    EXPECT_EQ(Output({AKS_KEYSTATE_PATH, "caps=toggle"}, env), "1,0,1\n");
+    EXPECT_EQ(probe.KeyPresses().size(), before);
+  }
+}
+
+// A display the program may not use is the answer: one line, with what Xlib
+// said folded into it, and status 1.
+TEST(X11Keyboard, AnUnusableDisplayIsOneLineWithXlibsReasonInIt) {
+  // The server accepts only clients that know this cookie; the program does not.
+  const std::string auth = ::testing::TempDir() + "aks-xauth";
+  {
+    std::string entry = std::string("\xff\xff\0\0\0\0\0\x12", 8) + "MIT-MAGIC-COOKIE-1";
+    entry += std::string("\0\x10", 2) + "0123456789abcdef";
+    std::FILE* file = std::fopen(auth.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(entry.data(), 1, entry.size(), file);
+    std::fclose(file);
+  }
+  Xvfb server({"-auth", auth});
+  ASSERT_TRUE(server.ok());
+  Child keystate({AKS_KEYSTATE_PATH}, {"DISPLAY=" + server.name(), "XAUTHORITY=/dev/null"});
+  EXPECT_EQ(keystate.Wait(5s), 1);
+  const std::string& err = keystate.err();
+  EXPECT_EQ(err.rfind("keystate: cannot open display \"" + server.name() + "\"", 0), 0u) << err;
+  EXPECT_NE(err.find("uthoriz"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(keystate.out(), "");
 }
 
 class Program : public ::testing::Test {
@@ -144,6 +205,36 @@ TEST_F(Program, StopsTappingAKeyThatTheKeymapNoLongerMakesALockKey) {
       << "tapped Control_L where Caps_Lock was";
 }
 
+// The Scroll step flips Scroll Lock from its state as it is now, also after
+// another client changed it, and keeps flipping it while the keymap binds
+// Scroll_Lock to a modifier and unbinds it again.
+TEST_F(Program, ScrollLockFollowsItsIndicatorAndTheKeymap) {
+  Start(kAllOff);
+  WaitForStep({true, true, false});
+  probe.Set({true, true, true});
+  Lit last = {true, true, false};
+  ASSERT_EQ(probe.NextChange(5s), last) << "the Scroll step did not turn it off";
+  // From here the wave is shifted; each change still flips the next lock of
+  // the ring, Num, Caps, Scroll, from the states as they are.
+  int flipped = 2;
+  const auto next_step = [&] {
+    const auto lit = probe.NextChange(5s);
+    ASSERT_TRUE(lit) << "the chase stopped after " << last.str();
+    const bool flips[3] = {lit->num != last.num, lit->caps != last.caps,
+                           lit->scroll != last.scroll};
+    flipped = (flipped + 1) % 3;
+    EXPECT_TRUE(flips[flipped] && flips[0] + flips[1] + flips[2] == 1)
+        << last.str() << " -> " << lit->str();
+    last = *lit;
+  };
+  for (bool bound : {true, false}) {
+    SCOPED_TRACE(bound ? "Scroll_Lock in Mod3" : "Scroll_Lock in no modifier");
+    while (last.scroll) next_step();  // rebound while Scroll Lock is off
+    probe.BindModifier(probe.Keycode(XK_Scroll_Lock), Mod3MapIndex, bound);
+    for (int change = 0; change < 6 && !HasFatalFailure(); ++change) next_step();
+  }
+}
+
 // The ways the program is ended from outside; each leaves the locks as the
 // chase left them (here {Num,Caps} or the step after), not as they were at start.
 TEST_F(Program, EndsOnDeleteWindowDestroyOrSigtermAndLeavesTheLocks) {
@@ -175,20 +266,55 @@ TEST_F(Program, EndsOnDeleteWindowDestroyOrSigtermAndLeavesTheLocks) {
   }
 }
 
+// Losing the server ends the program with status 0, also when it was
+// started with standard error closed.
 TEST(ProgramOnLostServer, EndsQuietlyWhenTheXServerGoesAway) {
-  Xvfb server;
-  ASSERT_TRUE(server.ok());
-  Child program({AKS_ACTIONKEYSTATE_PATH}, {"DISPLAY=" + server.name()});
-  {
-    XProbe probe(server.name().c_str());
-    ASSERT_TRUE(probe.ok());
-    ASSERT_TRUE(probe.WaitFor({true, false, false}, 5s));
-  }  // closed before the server goes, so only the program loses it
-  server.Stop();
-  const auto status = program.Wait(5s);
-  ASSERT_TRUE(status) << "still running without its X server";
-  EXPECT_EQ(*status, 0);
-  EXPECT_LE(std::count(program.err().begin(), program.err().end(), '\n'), 1) << program.err();
+  for (const char* redirect : {"", "2>&-"}) {
+    SCOPED_TRACE(redirect);
+    Xvfb server;
+    ASSERT_TRUE(server.ok());
+    Child program(
+        {"/bin/sh", "-c", std::string("exec \"$0\" ") + redirect, AKS_ACTIONKEYSTATE_PATH},
+        {"DISPLAY=" + server.name()});
+    {
+      XProbe probe(server.name().c_str());
+      ASSERT_TRUE(probe.ok());
+      ASSERT_TRUE(probe.WaitFor({true, false, false}, 5s));
+    }  // closed before the server goes, so only the program loses it
+    server.Stop();
+    const auto status = program.Wait(5s);
+    ASSERT_TRUE(status) << "still running without its X server";
+    EXPECT_EQ(*status, 0);
+    EXPECT_LE(std::count(program.err().begin(), program.err().end(), '\n'), 1) << program.err();
+  }
+}
+
+// SIGTERM ends the program at once, whether it is still connecting to an X
+// server that does not answer or chasing when the server stops answering.
+TEST(ProgramOnStoppedServer, SigtermEndsItAtOnceWhileConnectingOrChasing) {
+  for (bool chasing : {false, true}) {
+    SCOPED_TRACE(chasing ? "chasing" : "connecting");
+    Xvfb server;
+    ASSERT_TRUE(server.ok());
+    std::unique_ptr<Child> program;
+    if (chasing) {
+      program = std::make_unique<Child>(std::vector<std::string>{AKS_ACTIONKEYSTATE_PATH},
+                                        std::vector<std::string>{"DISPLAY=" + server.name()});
+      XProbe probe(server.name().c_str());
+      ASSERT_TRUE(probe.WaitFor({true, false, false}, 5s));
+    }
+    ::kill(server.pid(), SIGSTOP);
+    if (!chasing) {
+      program = std::make_unique<Child>(std::vector<std::string>{AKS_ACTIONKEYSTATE_PATH},
+                                        std::vector<std::string>{"DISPLAY=" + server.name()});
+      ASSERT_TRUE(HasSocket(program->pid(), 5s)) << "never connected";
+    }
+    program->Signal(SIGTERM);
+    const auto status = program->Wait(1s);
+    ::kill(server.pid(), SIGCONT);
+    ASSERT_TRUE(status) << "still running a second after SIGTERM";
+    EXPECT_EQ(*status, 0);
+  }
 }
 
 TEST(Keystate, BadArgumentsGiveUsageOnStderrAndStatusTwo) {
@@ -208,6 +334,15 @@ TEST(Keystate, BadArgumentsGiveUsageOnStderrAndStatusTwo) {
   Child help({AKS_KEYSTATE_PATH, "--help"});
   EXPECT_EQ(help.Wait(5s), 0);
   EXPECT_NE(help.out().find("usage: keystate"), std::string::npos);
+
+  // An answer that cannot be written is a failure, not a silent success.
+  for (const char* command :
+       {"exec \"$0\" >/dev/full", "exec \"$0\" >&-", "exec \"$0\" --version >&-"}) {
+    Child lost({"/bin/sh", "-c", command, AKS_KEYSTATE_PATH});
+    EXPECT_EQ(lost.Wait(5s), 1) << command;
+    EXPECT_EQ(lost.err().rfind("keystate: cannot write to standard output: ", 0), 0u)
+        << command << ": " << lost.err();
+  }
 }
 
 }  // namespace

@@ -49,16 +49,37 @@ XProbe::~XProbe() {
     ::XChangeKeyboardMapping(display_, keycode, static_cast<int>(keysyms.size()), keysyms.data(),
                              1);
   }
+  if (original_modifiers_ != nullptr) {
+    ::XSetModifierMapping(display_, original_modifiers_);
+    ::XFreeModifiermap(original_modifiers_);
+  }
   ::XCloseDisplay(display_);
 }
 
-void XProbe::RemapKey(int keycode, unsigned long to) {
+void XProbe::RemapKey(int keycode, const std::vector<unsigned long>& levels) {
   int per_keycode = 0;
   KeySym* old = ::XGetKeyboardMapping(display_, static_cast<KeyCode>(keycode), 1, &per_keycode);
   remapped_.emplace_back(keycode, std::vector<unsigned long>(old, old + per_keycode));
   ::XFree(old);
-  std::vector<KeySym> keysyms(static_cast<std::size_t>(per_keycode), to);
+  std::vector<KeySym> keysyms(levels.begin(), levels.end());
+  keysyms.resize(static_cast<std::size_t>(per_keycode), NoSymbol);
   ::XChangeKeyboardMapping(display_, keycode, per_keycode, keysyms.data(), 1);
+  ::XSync(display_, False);
+}
+
+void XProbe::RemapKey(int keycode, unsigned long to) {
+  int per_keycode = 0;
+  ::XFree(::XGetKeyboardMapping(display_, static_cast<KeyCode>(keycode), 1, &per_keycode));
+  RemapKey(keycode, std::vector<unsigned long>(static_cast<std::size_t>(per_keycode), to));
+}
+
+void XProbe::BindModifier(int keycode, int mod, bool bound) {
+  if (original_modifiers_ == nullptr) original_modifiers_ = ::XGetModifierMapping(display_);
+  XModifierKeymap* map = ::XGetModifierMapping(display_);
+  map = bound ? ::XInsertModifiermapEntry(map, static_cast<KeyCode>(keycode), mod)
+              : ::XDeleteModifiermapEntry(map, static_cast<KeyCode>(keycode), mod);
+  ::XSetModifierMapping(display_, map);
+  ::XFreeModifiermap(map);
   ::XSync(display_, False);
 }
 

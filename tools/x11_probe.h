@@ -50,9 +50,13 @@ class XProbe {
   const std::vector<int>& KeyPresses();
   int Keycode(unsigned long keysym) const;
 
-  // Gives `keycode` the keysym `to` (NoSymbol: none) on every level, until
-  // the probe closes.
+  // Gives `keycode` the keysyms `levels` (NoSymbol: none), or `to` on every
+  // level, until the probe closes.
+  void RemapKey(int keycode, const std::vector<unsigned long>& levels);
   void RemapKey(int keycode, unsigned long to);
+  // Adds `keycode` to modifier `mod` (Mod3MapIndex, ...) or takes it out,
+  // until the probe closes.
+  void BindModifier(int keycode, int mod, bool bound);
 
   Window FindWindow(const char* name);
   void SendDeleteWindow(Window window);
@@ -68,6 +72,7 @@ class XProbe {
   Lit current_;             // as of the last change event handled
   std::vector<int> key_presses_;
   std::vector<std::pair<int, std::vector<unsigned long>>> remapped_;  // originals
+  XModifierKeymap* original_modifiers_ = nullptr;
 };
 
 }  // namespace aks::tools
