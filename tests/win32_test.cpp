@@ -238,35 +238,16 @@ TEST(Win32Failure, WindowFailureShowsAMessageBoxThenExitsOne) {
   ASSERT_GT(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
   PROCESS_INFORMATION process =
       Start(self, L"--gtest_also_run_disabled_tests --gtest_filter=Win32Failure.DISABLED_Child");
-  struct Search {
-    DWORD pid;
-    HWND box;
-  } search{process.dwProcessId, nullptr};
-  const DWORD start = ::GetTickCount();
-  while (search.box == nullptr && ::GetTickCount() - start < 20000) {
-    ::EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
-          auto* search = reinterpret_cast<Search*>(param);
-          DWORD pid = 0;
-          wchar_t kind[16] = {};
-          ::GetWindowThreadProcessId(window, &pid);
-          ::GetClassNameW(window, kind, 16);
-          // Visible once the box has its title and text.
-          if (pid == search->pid && std::wstring(kind) == L"#32770" && ::IsWindowVisible(window)) {
-            search->box = window;
-          }
-          return search->box == nullptr;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    if (search.box == nullptr) ::Sleep(20);
+  // The box is titled with the program's name; visible once it has its text.
+  HWND box = nullptr;
+  for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < 20000; ::Sleep(20)) {
+    box = ::FindWindowW(L"#32770", L"win32_tests");
+    if (box != nullptr && ::IsWindowVisible(box)) break;
   }
-  ASSERT_NE(search.box, nullptr) << "no message box";
-  wchar_t title[64] = {};
-  ::GetWindowTextW(search.box, title, 64);
-  EXPECT_STREQ(title, L"win32_tests");
+  ASSERT_NE(box, nullptr) << "no message box";
   std::wstring text;
   ::EnumChildWindows(
-      search.box,
+      box,
       [](HWND child, LPARAM param) -> BOOL {
         wchar_t part[256] = {};
         ::GetWindowTextW(child, part, 256);
@@ -278,7 +259,7 @@ TEST(Win32Failure, WindowFailureShowsAMessageBoxThenExitsOne) {
   const auto at = text.find(operation);
   ASSERT_NE(at, std::wstring::npos) << std::string(text.begin(), text.end());
   EXPECT_NE(text[at + operation.size()], L'|') << "the system's text for the error is missing";
-  ::PostMessageW(search.box, WM_COMMAND, IDOK, 0);
+  ::PostMessageW(box, WM_COMMAND, IDOK, 0);
   EXPECT_EQ(Finish(process), 1u);
 }
 

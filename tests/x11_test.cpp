@@ -55,17 +55,13 @@ int WaveStep(Lit lit) {
 
 // Waits until process `pid` has a socket open.
 bool HasSocket(pid_t pid, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
-  while (std::chrono::steady_clock::now() < deadline) {
+  char target[8] = {};
+  for (auto end = std::chrono::steady_clock::now() + timeout;
+       std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(5ms)) {
     for (int fd = 3; fd < 16; ++fd) {
-      char target[64] = {};
-      if (::readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
-          std::string(target).rfind("socket:", 0) == 0) {
-        return true;
-      }
+      const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+      if (::readlink(path.c_str(), target, 7) == 7 && std::string(target) == "socket:") return true;
     }
-    std::this_thread::sleep_for(5ms);
   }
   return false;
 }
