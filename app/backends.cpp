@@ -1,7 +1,11 @@
 #include "backends.h"
 
 #include <cstdlib>
+#include <cstring>
 
+#if AKS_HAVE_UINPUT
+#include "uinput_platform.h"
+#endif
 #if AKS_HAVE_X11
 #include "x11_platform.h"
 #endif
@@ -16,30 +20,56 @@ namespace aks {
 namespace {
 
 #if !AKS_HAVE_WIN32
-// Sessions a desktop names in the environment, in order of preference.
-struct Session {
-  const char* variable;
+const char* Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+#if AKS_HAVE_UINPUT
+// The compositor named by WAYLAND_DISPLAY, if any, keeps the program alive.
+std::unique_ptr<Platform> OpenUinput(Why& why) { return uinput::Open(Env("WAYLAND_DISPLAY"), why); }
+#endif
+
+struct Backend {
   const char* name;
-  PlatformOpener open;  // null where this build has no backend for it
+  PlatformOpener open;
 };
 
-constexpr Session kSessions[] = {
+// Every backend this build has; the session decides which one runs.
+constexpr Backend kBackends[] = {
+#if AKS_HAVE_UINPUT
+    {"uinput", OpenUinput},
+#endif
 #if AKS_HAVE_X11
-    {"DISPLAY", "X11", x11::Open},
-#else
-    {"DISPLAY", "X11", nullptr},
+    {"x11", x11::Open},
 #endif
-    {"WAYLAND_DISPLAY", "Wayland", nullptr},
+#if AKS_HAVE_CONSOLE
+    {"console", console::Open},
+#endif
+    {nullptr, nullptr},
 };
 
-// Where no session is named: the text console.
-std::unique_ptr<Platform> OpenUnnamedSession(Why& why) {
-#if AKS_HAVE_CONSOLE
-  return console::Open(why);
-#else
-  why << "no DISPLAY, and this build has no console backend";
-  return nullptr;
+// The backend for this session, and how to name the session if it fails.
+const char* ChooseBackend(Why& context) {
+  if (const char* forced = Env("ACTIONKEYSTATE_BACKEND")) {
+    context << "ACTIONKEYSTATE_BACKEND=" << forced << ", but ";
+    return forced;
+  }
+  if (Env("WAYLAND_DISPLAY") != nullptr) {
+    context << "Wayland session, but ";
+    return "uinput";
+  }
+  if (const char* display = Env("DISPLAY")) {
+#if AKS_HAVE_X11
+    // X clients under Wayland tap only Xwayland's own keyboard.
+    if (x11::IsXwayland(display)) {
+      context << "Xwayland display \"" << display << "\", but ";
+      return "uinput";
+    }
 #endif
+    return "x11";
+  }
+  return "console";
 }
 #endif
 
@@ -50,15 +80,17 @@ std::unique_ptr<Platform> OpenPlatform(Why& why) {
   (void)why;
   return win32::Open(::GetModuleHandleW(nullptr), nullptr);
 #else
-  for (const Session& session : kSessions) {
-    const char* value = std::getenv(session.variable);
-    if (value == nullptr || *value == '\0') continue;
-    if (session.open != nullptr) return session.open(why);
-    why << session.name << " session (" << session.variable << "=" << value
-        << "), but this build has no " << session.name << " backend";
-    return nullptr;
+  why.clear();
+  const char* name = ChooseBackend(why);
+  for (const Backend* backend = kBackends; backend->name != nullptr; ++backend) {
+    if (std::strcmp(backend->name, name) == 0) return backend->open(why);
   }
-  return OpenUnnamedSession(why);
+  why << "this build has no " << name << " backend (it has:";
+  for (const Backend* backend = kBackends; backend->name != nullptr; ++backend) {
+    why << " " << backend->name;
+  }
+  why << ")";
+  return nullptr;
 #endif
 }
 

@@ -7,8 +7,10 @@
 
 namespace aks {
 
-// Opens the keyboard of the session the environment names: on Linux, the X
-// server in DISPLAY, or the text console where no display is named. When
+// Opens the keyboard of the session the environment names. On Linux:
+// ACTIONKEYSTATE_BACKEND (uinput, x11 or console) where it is set; else a
+// uinput keyboard in a Wayland session (WAYLAND_DISPLAY, or a DISPLAY that
+// is Xwayland); else the X server in DISPLAY; else the text console. When
 // that fails, returns null and says why in `why`: a named session is never
 // given up for a backend whose changes the user would not see.
 std::unique_ptr<Platform> OpenPlatform(Why& why);

@@ -1,7 +1,9 @@
 // A backend's keyboard services and host runtime, opened together.
 #pragma once
 
+#include <cctype>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 
 #include "chase/host.h"
@@ -28,6 +30,15 @@ class Why {
   Why& operator<<(const char* text) {
     while (text != nullptr && *text != '\0' && size_ + 1 < sizeof text_) text_[size_++] = *text++;
     text_[size_] = '\0';
+    return *this;
+  }
+  // Appends the system's text for `error` (an errno), in lower case after
+  // the colon that comes before it: "permission denied".
+  Why& Error(int error) {
+    const std::size_t start = size_;
+    *this << std::strerror(error);
+    if (size_ > start)
+      text_[start] = static_cast<char>(std::tolower(static_cast<unsigned char>(text_[start])));
     return *this;
   }
   const char* c_str() const { return text_; }

@@ -5,7 +5,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -29,24 +28,17 @@ unsigned char LockFlag(int vk) {
   }
 }
 
-// The system's text for an error, starting in lower case to follow a colon.
-void AppendReason(Why& why, int error) {
-  const char* text = std::strerror(error);
-  const char first[2] = {static_cast<char>(std::tolower(static_cast<unsigned char>(*text))), '\0'};
-  why << first << (*text != '\0' ? text + 1 : "");
-}
-
 // Opens a console whose lock flags can be read and written, or says why not.
 int OpenConsole(const char* path, Why& why) {
   const int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    AppendReason(why << "no access to " << path << ": ", errno);
+    (why << "no access to " << path << ": ").Error(errno);
     return -1;
   }
   char flags = 0;
   if (::ioctl(fd, KDGKBLED, &flags) != 0 ||
       ::ioctl(fd, KDSKBLED, static_cast<unsigned long>(static_cast<unsigned char>(flags))) != 0) {
-    AppendReason(why << path << " is not a usable virtual console: ", errno);
+    (why << path << " is not a usable virtual console: ").Error(errno);
     ::close(fd);
     return -1;
   }

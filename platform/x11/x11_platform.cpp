@@ -113,6 +113,13 @@ Display* OpenDisplay(const char* name, Why& why) {
   return nullptr;
 }
 
+// Before the first request, so that a server lost at any point ends the
+// program with our line, not Xlib's.
+void InstallErrorHandlers() {
+  ::XSetIOErrorHandler(ReportIoError);
+  ::XSetErrorHandler(ReportError);
+}
+
 struct DisplayCloser {
   void operator()(Display* display) const { ::XCloseDisplay(display); }
 };
@@ -296,10 +303,7 @@ std::unique_ptr<Platform> Open(Why& why) {
     why << "no DISPLAY";
     return nullptr;
   }
-  // Before the first request, so that a server lost at any point ends the
-  // program with our line, not Xlib's.
-  ::XSetIOErrorHandler(ReportIoError);
-  ::XSetErrorHandler(ReportError);
+  InstallErrorHandlers();
   DisplayPtr display(OpenDisplay(name, why));
   if (!display) return nullptr;
   int opcode = 0, xkb_event = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
@@ -313,6 +317,14 @@ std::unique_ptr<Platform> Open(Why& why) {
     return nullptr;
   }
   return std::make_unique<X11Platform>(std::move(display), xkb_event);
+}
+
+bool IsXwayland(const char* name) {
+  InstallErrorHandlers();
+  Why ignored;
+  DisplayPtr display(OpenDisplay(name, ignored));
+  int opcode = 0, event = 0, error = 0;
+  return display && ::XQueryExtension(display.get(), "XWAYLAND", &opcode, &event, &error);
 }
 
 }  // namespace aks::x11

@@ -22,4 +22,8 @@ namespace aks::x11 {
 // Opens the display named by DISPLAY.
 std::unique_ptr<Platform> Open(Why& why);
 
+// Whether `display` is an Xwayland server, whose keyboard is its own and
+// never the compositor's. False where it cannot be opened.
+bool IsXwayland(const char* display);
+
 }  // namespace aks::x11
