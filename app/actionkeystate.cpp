@@ -1,18 +1,40 @@
 // actionkeystate: runs the lock-key lights as a chase until its hidden window
-// is closed from outside or the process is told to end. It takes no arguments.
+// is closed from outside or the process is told to end. One runs per
+// keyboard: a second one for the same display, Wayland session or console
+// says so and ends.
 #include <cstdio>
 
 #include "backends.h"
 #include "chase/frmActionKeystate.h"
+#include "cli.h"
 #include "posix_host.h"
 
-int main() {
+namespace {
+
+constexpr char kProgram[] = "actionkeystate";
+constexpr char kUsage[] =
+    "usage: actionkeystate [--help | --version]\n"
+    "Switches Num Lock, Caps Lock and Scroll Lock off, then flips them in turn\n"
+    "every 100 ms until the session ends or it is sent SIGTERM. See\n"
+    "actionkeystate(1).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
   aks::posix::PrepareStandardDescriptors();
   aks::posix::EndOnTerminationSignals();
+  if (argc > 1) {
+    if (aks::IsHelp(argv[1]) && argc == 2) return aks::Answer(kProgram, kUsage);
+    if (aks::IsVersion(argv[1]) && argc == 2) {
+      return aks::Answer(kProgram, "actionkeystate " AKS_VERSION_TEXT "\n");
+    }
+    return aks::BadArgument(kProgram, argv[argc - 1],
+                            "takes no arguments but --help and --version");
+  }
   aks::Why why;
-  std::unique_ptr<aks::Platform> platform = aks::OpenPlatform(why);
+  std::unique_ptr<aks::Platform> platform = aks::OpenPlatform(why, /*chase=*/true);
   if (!platform) {
-    std::fprintf(stderr, "actionkeystate: %s\n", why.c_str());
+    std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
     return 1;
   }
   aks::frmActionKeystate form(platform->keyboard(), platform->host());

@@ -14,6 +14,8 @@
 #endif
 #if AKS_HAVE_WIN32
 #include "win32_platform.h"
+#else
+#include "posix_host.h"
 #endif
 
 namespace aks {
@@ -33,20 +35,23 @@ std::unique_ptr<Platform> OpenUinput(Why& why) { return uinput::Open(Env("WAYLAN
 struct Backend {
   const char* name;
   PlatformOpener open;
+  const char* lock;  // lock file for one chase per keyboard, or null
+  const char* where;
 };
 
 // Every backend this build has; the session decides which one runs.
 constexpr Backend kBackends[] = {
 #if AKS_HAVE_UINPUT
-    {"uinput", OpenUinput},
+    // A new keyboard alone changes the seat's state (sway resets its locks).
+    {"uinput", OpenUinput, "actionkeystate-uinput.lock", "on a virtual keyboard in this session"},
 #endif
 #if AKS_HAVE_X11
-    {"x11", x11::Open},
+    {"x11", x11::Open, nullptr, nullptr},
 #endif
 #if AKS_HAVE_CONSOLE
-    {"console", console::Open},
+    {"console", console::Open, "actionkeystate-console.lock", "on the console"},
 #endif
-    {nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr},
 };
 
 // The backend for this session, and how to name the session if it fails.
@@ -75,15 +80,18 @@ const char* ChooseBackend(Why& context) {
 
 }  // namespace
 
-std::unique_ptr<Platform> OpenPlatform(Why& why) {
+std::unique_ptr<Platform> OpenPlatform(Why& why, bool chase) {
 #if AKS_HAVE_WIN32
   (void)why;
+  (void)chase;
   return win32::Open(::GetModuleHandleW(nullptr), nullptr);
 #else
   why.clear();
   const char* name = ChooseBackend(why);
   for (const Backend* backend = kBackends; backend->name != nullptr; ++backend) {
-    if (std::strcmp(backend->name, name) == 0) return backend->open(why);
+    if (std::strcmp(backend->name, name) != 0) continue;
+    if (chase && backend->lock != nullptr) posix::HoldInstanceLock(backend->lock, backend->where);
+    return backend->open(why);
   }
   why << "this build has no " << name << " backend (it has:";
   for (const Backend* backend = kBackends; backend->name != nullptr; ++backend) {

@@ -13,6 +13,10 @@ namespace aks {
 // is Xwayland); else the X server in DISPLAY; else the text console. When
 // that fails, returns null and says why in `why`: a named session is never
 // given up for a backend whose changes the user would not see.
-std::unique_ptr<Platform> OpenPlatform(Why& why);
+//
+// `chase`: for the chase, which runs once per keyboard. A second chase for
+// the same console or Wayland session ends, before it touches the keyboard,
+// with one line naming the first (the X11 backend claims its display itself).
+std::unique_ptr<Platform> OpenPlatform(Why& why, bool chase);
 
 }  // namespace aks

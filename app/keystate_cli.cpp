@@ -1,22 +1,24 @@
 #include "keystate_cli.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #include "backends.h"
+#include "cli.h"
 #include "keystate/modActionKeystate.h"
 
 namespace aks {
 namespace {
 
+constexpr char kProgram[] = "keystate";
 constexpr char kUsage[] =
     "usage: keystate [num=STATE] [caps=STATE] [scroll=STATE]\n"
     "       keystate --help | --version\n"
-    "STATE is on, off, toggle or leave. Without arguments, prints the locks as\n"
-    "Num,Scroll,Caps with 1 for on and 0 for off (e.g. 1,0,1); with arguments,\n"
-    "changes them first, then prints them.\n";
+    "STATE is on, off, toggle or leave. Without arguments, prints the locks\n"
+    "in the order Num,Scroll,Caps (not the wave's Num, Caps, Scroll) with 1 for\n"
+    "on and 0 for off, e.g. 1,0,1; with arguments, changes them first, then\n"
+    "prints them.\n";
 
 struct Request {
   LockAction actions[kLockCount] = {laLeave, laLeave, laLeave};
@@ -53,38 +55,20 @@ const char* Parse(const char* word, Request& request) {
   return "the locks are num, caps and scroll";
 }
 
-// Writes the parts of one line to standard error.
-void Say(std::initializer_list<const char*> parts) {
-  for (const char* part : parts) std::fputs(part, stderr);
-}
-
-// Writes `text` to standard output. An answer that cannot be delivered (a
-// full disk, a closed descriptor) is a failure: one line and status 1.
-int Answer(const char* text) {
-  errno = 0;
-  if (std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0) return 0;
-  Say({"keystate: cannot write to standard output: ", std::strerror(errno != 0 ? errno : EIO),
-       "\n"});
-  return 1;
-}
-
 }  // namespace
 
 int KeystateMain(int argc, char** argv) {
   Request request;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) return Answer(kUsage);
-    if (std::strcmp(argv[i], "--version") == 0) return Answer("keystate " AKS_VERSION_TEXT "\n");
-    if (const char* error = Parse(argv[i], request)) {
-      Say({"keystate: ", argv[i], ": ", error, "\n", kUsage});
-      return 2;
-    }
+    if (IsHelp(argv[i])) return Answer(kProgram, kUsage);
+    if (IsVersion(argv[i])) return Answer(kProgram, "keystate " AKS_VERSION_TEXT "\n");
+    if (const char* error = Parse(argv[i], request)) return BadArgument(kProgram, argv[i], error);
   }
 
   Why why;
-  std::unique_ptr<Platform> platform = OpenPlatform(why);
+  std::unique_ptr<Platform> platform = OpenPlatform(why, /*chase=*/false);
   if (!platform) {
-    Say({"keystate: ", why.c_str(), "\n"});
+    for (const char* part : {kProgram, ": ", why.c_str(), "\n"}) std::fputs(part, stderr);
     return 1;
   }
   KeyboardServices& keyboard = platform->keyboard();
@@ -94,7 +78,7 @@ int KeystateMain(int argc, char** argv) {
   }
   char line[8] = {};
   std::strcpy(line, ActionKeystate(keyboard, true, laLeave, laLeave, laLeave).c_str());
-  return Answer(std::strcat(line, "\n"));
+  return Answer(kProgram, std::strcat(line, "\n"));
 }
 
 }  // namespace aks

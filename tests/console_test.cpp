@@ -108,6 +108,10 @@ TEST_F(Console, ProgramClearsThenChasesAndEndsOnSigtermLeavingTheFlags) {
   SetFlags(defaults | kLocks);
   Child program({AKS_ACTIONKEYSTATE_PATH}, {"DISPLAY", "WAYLAND_DISPLAY"});
   ASSERT_TRUE(WaitForLocks(0, 5s)) << "locks left on: " << int(Locks());
+  Child second({AKS_ACTIONKEYSTATE_PATH}, {"DISPLAY", "WAYLAND_DISPLAY"});
+  EXPECT_EQ(second.Wait(5s), 1);
+  EXPECT_EQ(second.err(), "actionkeystate: already chasing on the console (process " +
+                              std::to_string(program.pid()) + ")\n");
   for (unsigned char want : kWave) ASSERT_TRUE(WaitForLocks(want, 5s)) << int(want);
   ASSERT_TRUE(WaitForLocks(LED_NUM | LED_CAP, 5s));
   program.Signal(SIGTERM);

@@ -169,6 +169,12 @@ class Program : public ::testing::Test {
 
 TEST_F(Program, ClearsLocksThenRunsTheWaveInOrderWithOnlyLockKeys) {
   Start(kAllOn);
+  // One chase per display: a second program says which one runs, and ends.
+  Child second({AKS_ACTIONKEYSTATE_PATH});
+  EXPECT_EQ(second.Wait(5s), 1);
+  EXPECT_EQ(second.err(), "actionkeystate: already chasing on display \"" +
+                              std::string(std::getenv("DISPLAY")) + "\" (process " +
+                              std::to_string(program->pid()) + ")\n");
   XWindowAttributes attributes{};
   ASSERT_TRUE(::XGetWindowAttributes(probe.display(), window, &attributes));
   EXPECT_EQ(attributes.map_state, IsUnmapped);
@@ -313,23 +319,37 @@ TEST(ProgramOnStoppedServer, SigtermEndsItAtOnceWhileConnectingOrChasing) {
   }
 }
 
-TEST(Keystate, BadArgumentsGiveUsageOnStderrAndStatusTwo) {
-  const std::vector<std::vector<std::string>> bad = {
-      {"num=maybe"}, {"light=on"}, {"num"}, {"num=on", "num=off"}, {"--frobnicate"}, {"Num=on"}};
-  for (const auto& args : bad) {
-    std::vector<std::string> argv = {AKS_KEYSTATE_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Child keystate(argv);
-    EXPECT_EQ(keystate.Wait(5s), 2) << args[0];
-    EXPECT_NE(keystate.err().find("usage: keystate"), std::string::npos) << args[0];
-    EXPECT_EQ(keystate.out(), "") << args[0];
+// Bad arguments are one line with a hint and status 2, for both programs.
+TEST(CommandLine, BadArgumentsAreOneLineAndStatusTwoHelpAndVersionAnswer) {
+  const std::vector<std::vector<std::string>> bad = {{AKS_KEYSTATE_PATH, "num=maybe"},
+                                                     {AKS_KEYSTATE_PATH, "light=on"},
+                                                     {AKS_KEYSTATE_PATH, "num"},
+                                                     {AKS_KEYSTATE_PATH, "num=on", "num=off"},
+                                                     {AKS_KEYSTATE_PATH, "--frobnicate"},
+                                                     {AKS_KEYSTATE_PATH, "Num=on"},
+                                                     {AKS_ACTIONKEYSTATE_PATH, "--daemon"},
+                                                     {AKS_ACTIONKEYSTATE_PATH, "--help", "me"}};
+  for (const auto& argv : bad) {
+    Child program(argv);
+    const std::string name = argv[0].substr(argv[0].rfind('/') + 1);
+    EXPECT_EQ(program.Wait(5s), 2) << argv[1];
+    EXPECT_EQ(program.err().rfind(name + ": " + argv.back() + ": ", 0), 0u) << program.err();
+    EXPECT_NE(program.err().find("(try '" + name + " --help')\n"), std::string::npos);
+    EXPECT_EQ(std::count(program.err().begin(), program.err().end(), '\n'), 1) << program.err();
+    EXPECT_EQ(program.out(), "") << argv[1];
   }
-  Child version({AKS_KEYSTATE_PATH, "--version"});
-  EXPECT_EQ(version.Wait(5s), 0);
-  EXPECT_NE(version.out().find("1.01"), std::string::npos) << version.out();
-  Child help({AKS_KEYSTATE_PATH, "--help"});
-  EXPECT_EQ(help.Wait(5s), 0);
-  EXPECT_NE(help.out().find("usage: keystate"), std::string::npos);
+  for (const char* path : {AKS_KEYSTATE_PATH, AKS_ACTIONKEYSTATE_PATH}) {
+    for (const char* arg : {"--version", "-V"}) {
+      Child version({path, arg});
+      EXPECT_EQ(version.Wait(5s), 0);
+      EXPECT_NE(version.out().find(" 1.01\n"), std::string::npos) << version.out();
+    }
+    for (const char* arg : {"--help", "-h"}) {
+      Child help({path, arg});
+      EXPECT_EQ(help.Wait(5s), 0);
+      EXPECT_EQ(help.out().rfind("usage: ", 0), 0u) << help.out();
+    }
+  }
 
   // An answer that cannot be written is a failure, not a silent success.
   for (const char* command :

@@ -8,6 +8,9 @@
 #include "win32_platform.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  // One chase per session: a second copy ends at once, the locks untouched.
+  ::CreateMutexW(nullptr, FALSE, L"Local\\ActionKeystate");
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) return 0;
   auto platform = aks::win32::Open(instance, MAKEINTRESOURCEW(IDI_ACTIONKEYSTATE));
   aks::frmActionKeystate form(platform->keyboard(), platform->host());
   form.Load();

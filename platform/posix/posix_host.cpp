@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace aks::posix {
 namespace {
@@ -60,6 +63,23 @@ void EndWithLine(int status, const char* what, const char* detail) {
     if (part != nullptr) (void)!::write(STDERR_FILENO, part, std::strlen(part));
   }
   ::_exit(status);
+}
+
+void HoldInstanceLock(const char* name, const char* where) {
+  const char* dir = std::getenv("XDG_RUNTIME_DIR");
+  std::string path = std::string(dir != nullptr && *dir == '/' ? dir : "/run") + "/" + name;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;  // nowhere to keep it: this chase goes unguarded
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    char holder[24] = {};
+    (void)!::read(fd, holder, sizeof holder - 1);
+    holder[std::strcspn(holder, "\n")] = '\0';
+    const std::string line = std::string("already chasing ") + where + " (process " + holder + ")";
+    Fail(line.c_str());
+  }
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd, 0) == 0) (void)!::write(fd, pid.data(), pid.size());
+  // The descriptor stays open, and the lock held, until the program ends.
 }
 
 void PosixHost::LoadWindow(const WindowSettings& settings, WindowEvents& events) {

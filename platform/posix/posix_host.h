@@ -28,6 +28,13 @@ void EndOnTerminationSignals();
   EndWithLine(1, what, detail);
 }
 
+// One chase per keyboard: holds the lock file `name` under $XDG_RUNTIME_DIR
+// (or /run) for as long as the program runs. Where another process holds it,
+// ends the program with one line naming that process: "already chasing
+// `where` (process N)". Where the file cannot be made, the chase runs
+// unguarded.
+void HoldInstanceLock(const char* name, const char* where);
+
 // The window side of a backend: an X window, or nothing on a text console.
 class NativeWindow {
  public:

@@ -227,8 +227,11 @@ class X11Window final : public posix::NativeWindow {
     XClassHint class_hint{res_name, res_class};
     ::XSetClassHint(display_, window_, &class_hint);
     ::XSetWMProtocols(display_, window_, &wm_delete_window_, 1);
+    const long pid = ::getpid();
+    ::XChangeProperty(display_, window_, ::XInternAtom(display_, "_NET_WM_PID", False), XA_CARDINAL,
+                      32, PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
     ::XSelectInput(display_, window_, StructureNotifyMask);
-    ::XFlush(display_);
+    ClaimDisplay();
     g_status_on_server_loss = 0;
   }
 
@@ -266,6 +269,33 @@ class X11Window final : public posix::NativeWindow {
                (event.type == MappingNotify && event.xmapping.request != MappingPointer)) {
       keyboard_.ReadKeymap();
     }
+  }
+
+  // One chase per display: the window owns a selection named for it, as
+  // window managers own WM_Sn. A second program ends, naming the first.
+  void ClaimDisplay() {
+    const Atom selection = ::XInternAtom(display_, "_ACTIONKEYSTATE_S0", False);
+    Window owner = ::XGetSelectionOwner(display_, selection);
+    if (owner == None) {
+      ::XSetSelectionOwner(display_, selection, window_, CurrentTime);
+      owner = ::XGetSelectionOwner(display_, selection);
+    }
+    if (owner == window_) return;
+    unsigned long pid = 0;
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, left = 0;
+    unsigned char* data = nullptr;
+    if (::XGetWindowProperty(display_, owner, ::XInternAtom(display_, "_NET_WM_PID", False), 0, 1,
+                             False, XA_CARDINAL, &type, &format, &count, &left, &data) == Success &&
+        data != nullptr) {
+      if (count == 1 && format == 32) pid = *reinterpret_cast<unsigned long*>(data);
+      ::XFree(data);
+    }
+    char line[96];
+    std::snprintf(line, sizeof line, "already chasing on display \"%s\" (process %lu)",
+                  DisplayString(display_), pid);
+    posix::Fail(line);
   }
 
   Display* display_;
