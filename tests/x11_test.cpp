@@ -38,6 +38,8 @@ class XvfbEnvironment : public ::testing::Environment {
     xvfb_ = std::make_unique<Xvfb>();
     ASSERT_TRUE(xvfb_->ok()) << "Xvfb did not start";
     ::setenv("DISPLAY", xvfb_->name().c_str(), 1);
+    ::unsetenv("WAYLAND_DISPLAY");  // the programs must choose X11
+    ::unsetenv("ACTIONKEYSTATE_BACKEND");
   }
   void TearDown() override { xvfb_.reset(); }
 
