@@ -28,8 +28,9 @@ int main(int argc, char** argv) {
     if (aks::IsVersion(argv[1]) && argc == 2) {
       return aks::Answer(kProgram, "actionkeystate " AKS_VERSION_TEXT "\n");
     }
-    return aks::BadArgument(kProgram, argv[argc - 1],
-                            "takes no arguments but --help and --version");
+    aks::BadArgument(kProgram, argv[argc - 1], "takes no arguments but --help and --version");
+    std::fputs(kUsage, stderr);
+    return 2;
   }
   aks::Why why;
   std::unique_ptr<aks::Platform> platform = aks::OpenPlatform(why, /*chase=*/true);
