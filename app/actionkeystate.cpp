@@ -34,10 +34,7 @@ int main(int argc, char** argv) {
   }
   aks::Why why;
   std::unique_ptr<aks::Platform> platform = aks::OpenPlatform(why, /*chase=*/true);
-  if (!platform) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
-    return 1;
-  }
+  if (!platform) return aks::NoKeyboard(kProgram, why.c_str());
   aks::frmActionKeystate form(platform->keyboard(), platform->host());
   form.Load();
   return platform->host().Run();

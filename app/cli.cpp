@@ -25,6 +25,11 @@ int Answer(const char* program, const char* text) {
   return 1;
 }
 
+int NoKeyboard(const char* program, const char* why) {
+  for (const char* part : {program, ": ", why, "\n"}) std::fputs(part, stderr);
+  return 1;
+}
+
 int BadArgument(const char* program, const char* what, const char* why) {
   for (const char* part : {program, ": ", what, ": ", why, " (try '", program, " --help')\n"}) {
     std::fputs(part, stderr);

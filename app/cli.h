@@ -12,6 +12,10 @@ bool IsVersion(const char* arg);
 // Returns the exit status.
 int Answer(const char* program, const char* text);
 
+// One line on standard error, "program: why", for a keyboard that cannot be
+// reached. Returns 1.
+int NoKeyboard(const char* program, const char* why);
+
 // One line on standard error: "program: a: b: c (try 'program --help')".
 // Returns 2, the status of bad arguments.
 int BadArgument(const char* program, const char* what, const char* why);

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "backends.h"
 #include "cli.h"
@@ -67,10 +66,7 @@ int KeystateMain(int argc, char** argv) {
 
   Why why;
   std::unique_ptr<Platform> platform = OpenPlatform(why, /*chase=*/false);
-  if (!platform) {
-    for (const char* part : {kProgram, ": ", why.c_str(), "\n"}) std::fputs(part, stderr);
-    return 1;
-  }
+  if (!platform) return NoKeyboard(kProgram, why.c_str());
   KeyboardServices& keyboard = platform->keyboard();
   if (request.change) {
     ActionKeystate(keyboard, false, request.actions[liNumLock], request.actions[liScrollLock],

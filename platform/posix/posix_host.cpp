@@ -15,15 +15,15 @@
 namespace aks::posix {
 namespace {
 
+void EndNow(int) { ::_exit(0); }
+
+}  // namespace
+
 TimerQueue::Nanos MonotonicNow() {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return TimerQueue::Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
-
-void EndNow(int) { ::_exit(0); }
-
-}  // namespace
 
 void PrepareStandardDescriptors() {
   // Standard output is filled with a read-only descriptor: whatever the

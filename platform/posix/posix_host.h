@@ -9,6 +9,9 @@
 
 namespace aks::posix {
 
+// Now on CLOCK_MONOTONIC, the clock of every timer and wait of the backends.
+TimerQueue::Nanos MonotonicNow();
+
 // Run first in main, before any descriptor is opened: descriptors 0-2 are
 // made valid (a launcher may have closed them, and a connection must never
 // become "standard error"), and a write to a closed pipe fails with EPIPE

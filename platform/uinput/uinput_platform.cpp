@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <linux/uinput.h>
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 #include <wayland-client-core.h>
 
@@ -34,11 +33,7 @@ constexpr LockKey kUinputLocks[kLockCount] = {{VK_NUMLOCK, KEY_NUMLOCK, LED_NUML
                                               {VK_SCROLL, KEY_SCROLLLOCK, LED_SCROLLL},
                                               {VK_CAPITAL, KEY_CAPSLOCK, LED_CAPSL}};
 
-long long NowMs() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1'000'000;
-}
+long long NowMs() { return posix::MonotonicNow() / 1'000'000; }
 
 const LockKey* Find(int vk) {
   for (const LockKey& lock : kUinputLocks) {
@@ -96,9 +91,7 @@ class VirtualKeyboard {
   // presses are still owed, so that a read after a change sees the change.
   void AwaitEchoes() {
     for (const long long end = NowMs() + kEchoWaitMs; Awaiting() && NowMs() < end;) {
-      pollfd wait{fd_, POLLIN, 0};
-      ::poll(&wait, 1, static_cast<int>(end - NowMs()));
-      ReadLeds();
+      ReadLedsBy(end);
     }
     for (int& count : awaited_) count = 0;
   }
@@ -119,6 +112,13 @@ class VirtualKeyboard {
     return leds;
   }
 
+  // Waits for LED writes until `deadline` (ms) at most; returns how many came.
+  int ReadLedsBy(long long deadline) {
+    pollfd wait{fd_, POLLIN, 0};
+    ::poll(&wait, 1, static_cast<int>(deadline > NowMs() ? deadline - NowMs() : 0));
+    return ReadLeds();
+  }
+
   bool Lit(int led) const { return (lit_ >> led) & 1u; }
 
   // Waits until the seat has taken the keyboard up, probing with a Num Lock
@@ -132,15 +132,10 @@ class VirtualKeyboard {
         for (int i = 0; i < 4; ++i) Key(KEY_NUMLOCK, i % 2 == 0);
         next_probe = NowMs() + kProbeEveryMs;
       }
-      pollfd wait{fd_, POLLIN, 0};
-      ::poll(&wait, 1, static_cast<int>(next_probe - NowMs()));
-      live = ReadLeds() > 0;
+      live = ReadLedsBy(next_probe) > 0;
     }
     for (long long quiet_until = NowMs() + kSettleMs; live && NowMs() < quiet_until;) {
-      pollfd wait{fd_, POLLIN, 0};
-      if (::poll(&wait, 1, static_cast<int>(quiet_until - NowMs())) > 0 && ReadLeds() > 0) {
-        quiet_until = NowMs() + kSettleMs;
-      }
+      if (ReadLedsBy(quiet_until) > 0) quiet_until = NowMs() + kSettleMs;
     }
     for (int& count : awaited_) count = 0;  // probes the seat missed are owed nothing
     return live;
@@ -250,9 +245,11 @@ std::unique_ptr<Platform> Open(const char* wayland_display, Why& why) {
       const int error = errno;
       ::close(device);
       why << "cannot connect to the compositor \"" << wayland_display << "\": ";
-      if (std::getenv("XDG_RUNTIME_DIR") == nullptr)
-        return why << "XDG_RUNTIME_DIR is not set", nullptr;
-      why.Error(error);
+      if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
+        why << "XDG_RUNTIME_DIR is not set";
+      } else {
+        why.Error(error);
+      }
       return nullptr;
     }
   }

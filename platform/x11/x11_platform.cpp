@@ -208,7 +208,8 @@ class X11Window final : public posix::NativeWindow {
         keyboard_(keyboard),
         xkb_event_(xkb_event),
         wm_protocols_(::XInternAtom(display, "WM_PROTOCOLS", False)),
-        wm_delete_window_(::XInternAtom(display, "WM_DELETE_WINDOW", False)) {
+        wm_delete_window_(::XInternAtom(display, "WM_DELETE_WINDOW", False)),
+        net_wm_pid_(::XInternAtom(display, "_NET_WM_PID", False)) {
     constexpr unsigned kKeymapChanges =
         XkbNewKeyboardNotifyMask | XkbMapNotifyMask | XkbIndicatorMapNotifyMask;
     ::XkbSelectEvents(display, XkbUseCoreKbd, kKeymapChanges, kKeymapChanges);
@@ -228,8 +229,8 @@ class X11Window final : public posix::NativeWindow {
     ::XSetClassHint(display_, window_, &class_hint);
     ::XSetWMProtocols(display_, window_, &wm_delete_window_, 1);
     const long pid = ::getpid();
-    ::XChangeProperty(display_, window_, ::XInternAtom(display_, "_NET_WM_PID", False), XA_CARDINAL,
-                      32, PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
+    ::XChangeProperty(display_, window_, net_wm_pid_, XA_CARDINAL, 32, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(&pid), 1);
     ::XSelectInput(display_, window_, StructureNotifyMask);
     ClaimDisplay();
     g_status_on_server_loss = 0;
@@ -286,8 +287,8 @@ class X11Window final : public posix::NativeWindow {
     int format = 0;
     unsigned long count = 0, left = 0;
     unsigned char* data = nullptr;
-    if (::XGetWindowProperty(display_, owner, ::XInternAtom(display_, "_NET_WM_PID", False), 0, 1,
-                             False, XA_CARDINAL, &type, &format, &count, &left, &data) == Success &&
+    if (::XGetWindowProperty(display_, owner, net_wm_pid_, 0, 1, False, XA_CARDINAL, &type, &format,
+                             &count, &left, &data) == Success &&
         data != nullptr) {
       if (count == 1 && format == 32) pid = *reinterpret_cast<unsigned long*>(data);
       ::XFree(data);
@@ -303,6 +304,7 @@ class X11Window final : public posix::NativeWindow {
   int xkb_event_;
   Atom wm_protocols_;
   Atom wm_delete_window_;
+  Atom net_wm_pid_;  // the window's process, which a second program names
   Window window_ = None;
   bool closed_ = false;
 };
