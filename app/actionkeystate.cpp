@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   aks::Why why;
-  std::unique_ptr<aks::Platform> platform = aks::OpenPlatform(why, /*chase=*/true);
+  std::unique_ptr<aks::Platform> platform =
+      aks::OpenPlatform(why, aks::Use::kChange, /*chase=*/true);
   if (!platform) return aks::NoKeyboard(kProgram, why.c_str());
   aks::frmActionKeystate form(platform->keyboard(), platform->host());
   form.Load();

@@ -28,8 +28,12 @@ const char* Env(const char* name) {
 }
 
 #if AKS_HAVE_UINPUT
-// The compositor named by WAYLAND_DISPLAY, if any, keeps the program alive.
-std::unique_ptr<Platform> OpenUinput(Why& why) { return uinput::Open(Env("WAYLAND_DISPLAY"), why); }
+// The compositor named by WAYLAND_DISPLAY, else the Xwayland server named by
+// DISPLAY, gives the keymap and keeps the program alive.
+std::unique_ptr<Platform> OpenUinput(Why& why, Use use) {
+  const char* wayland = Env("WAYLAND_DISPLAY");
+  return uinput::Open({wayland, wayland ? nullptr : Env("DISPLAY")}, use, why);
+}
 #endif
 
 struct Backend {
@@ -80,9 +84,10 @@ const char* ChooseBackend(Why& context) {
 
 }  // namespace
 
-std::unique_ptr<Platform> OpenPlatform(Why& why, bool chase) {
+std::unique_ptr<Platform> OpenPlatform(Why& why, Use use, bool chase) {
 #if AKS_HAVE_WIN32
   (void)why;
+  (void)use;
   (void)chase;
   return win32::Open(::GetModuleHandleW(nullptr), nullptr);
 #else
@@ -91,7 +96,7 @@ std::unique_ptr<Platform> OpenPlatform(Why& why, bool chase) {
   for (const Backend* backend = kBackends; backend->name != nullptr; ++backend) {
     if (std::strcmp(backend->name, name) != 0) continue;
     if (chase && backend->lock != nullptr) posix::HoldInstanceLock(backend->lock, backend->where);
-    return backend->open(why);
+    return backend->open(why, use);
   }
   why << "this build has no " << name << " backend (it has:";
   for (const Backend* backend = kBackends; backend->name != nullptr; ++backend) {

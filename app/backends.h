@@ -14,9 +14,10 @@ namespace aks {
 // that fails, returns null and says why in `why`: a named session is never
 // given up for a backend whose changes the user would not see.
 //
+// `use`: kRead opens the keyboard only to read it, which changes nothing.
 // `chase`: for the chase, which runs once per keyboard. A second chase for
 // the same console or Wayland session ends, before it touches the keyboard,
 // with one line naming the first (the X11 backend claims its display itself).
-std::unique_ptr<Platform> OpenPlatform(Why& why, bool chase);
+std::unique_ptr<Platform> OpenPlatform(Why& why, Use use, bool chase);
 
 }  // namespace aks

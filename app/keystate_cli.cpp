@@ -22,7 +22,7 @@ constexpr char kUsage[] =
 struct Request {
   LockAction actions[kLockCount] = {laLeave, laLeave, laLeave};
   bool given[kLockCount] = {false, false, false};
-  bool change = false;
+  bool change = false;  // some lock is to be changed
 };
 
 // Parses one "name=state" word; returns an error text or nullptr.
@@ -46,7 +46,7 @@ const char* Parse(const char* word, Request& request) {
       if (std::strcmp(eq + 1, s.name) != 0) continue;
       request.actions[n.lock] = s.action;
       request.given[n.lock] = true;
-      request.change = true;
+      request.change = request.change || s.action != laLeave;
       return nullptr;
     }
     return "a state must be on, off, toggle or leave";
@@ -65,7 +65,8 @@ int KeystateMain(int argc, char** argv) {
   }
 
   Why why;
-  std::unique_ptr<Platform> platform = OpenPlatform(why, /*chase=*/false);
+  std::unique_ptr<Platform> platform =
+      OpenPlatform(why, request.change ? Use::kChange : Use::kRead, /*chase=*/false);
   if (!platform) return NoKeyboard(kProgram, why.c_str());
   KeyboardServices& keyboard = platform->keyboard();
   if (request.change) {

@@ -50,7 +50,11 @@ class Why {
   std::size_t size_ = 0;
 };
 
+// What the keyboard is opened for. A read changes nothing, not even by the
+// opening: a backend may then leave out all it needs only to change the locks.
+enum class Use { kRead, kChange };
+
 // Opens a backend quietly: on failure returns null and says why.
-using PlatformOpener = std::unique_ptr<Platform> (*)(Why& why);
+using PlatformOpener = std::unique_ptr<Platform> (*)(Why& why, Use use);
 
 }  // namespace aks

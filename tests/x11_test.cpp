@@ -73,8 +73,8 @@ std::string Keystate(std::vector<std::string> args = {}) {
   return Output(args);
 }
 
-// Each lock read, and flipped by one tap (Scroll Lock included), through the
-// X11 backend as keystate uses it.
+// Each lock read, and flipped (Scroll Lock included), through the X11 backend
+// as keystate uses it, without a single key event.
 TEST(X11Keyboard, ReadsAndTogglesEachLockAsAnotherClientSeesIt) {
   XProbe probe;
   const struct {
@@ -91,14 +91,14 @@ TEST(X11Keyboard, ReadsAndTogglesEachLockAsAnotherClientSeesIt) {
     EXPECT_EQ(Keystate({lock.toggle}), "0,0,0\n");
     EXPECT_EQ(probe.Read(), kAllOff);
   }
-  EXPECT_EQ(probe.KeyPresses().size(), 3u) << "one press per tap";
   probe.Set({false, false, true});
   EXPECT_EQ(Keystate({"num=on", "caps=toggle", "scroll=off"}), "1,0,1\n");
   EXPECT_EQ(probe.Read(), Lit({true, true, false}));
+  EXPECT_EQ(probe.KeyPresses().size(), 0u) << "a key reached the server";
 }
 
-// Only a key whose first keysym is the lock and whose press locks it is ever
-// tapped; a lock without one is left alone, and the others still work.
+// Only a lock that has a key whose first keysym is the lock and whose press
+// locks it is ever changed; one without is left alone, and the others still work.
 TEST(X11Keyboard, TapsNoKeyThatIsNotPlainlyTheLock) {
   Xvfb server;
   ASSERT_TRUE(server.ok());
@@ -109,19 +109,17 @@ TEST(X11Keyboard, TapsNoKeyThatIsNotPlainlyTheLock) {
 
   probe.RemapKey(num, NoSymbol);  // no Num_Lock anywhere
   EXPECT_EQ(Output({AKS_KEYSTATE_PATH, "num=toggle", "caps=toggle"}, env), "1,0,1\n");
-  EXPECT_EQ(probe.KeyPresses(), std::vector<int>{caps});
   probe.RemapKey(num, {XK_a, XK_Num_Lock});  // Num_Lock only on the second level
   EXPECT_EQ(Output({AKS_KEYSTATE_PATH, "num=toggle"}, env), "1,0,1\n");
-  EXPECT_EQ(probe.KeyPresses().size(), 1u) << "tapped 'a'";
+  probe.RemapKey(caps, XK_Caps_Lock);
 
   // Caps Lock's key a Control modifier; Caps_Lock only on the Shift keys.
   for (const char* option : {"caps:ctrl_modifier", "ctrl:nocaps,shift:both_capslock"}) {
     SCOPED_TRACE(option);
     Output({"setxkbmap", "-display", server.name(), "-option", "", "-option", option});
-    const std::size_t before = probe.KeyPresses().size();
     EXPECT_EQ(Output({AKS_KEYSTATE_PATH, "caps=toggle"}, env), "1,0,1\n");
-    EXPECT_EQ(probe.KeyPresses().size(), before);
   }
+  EXPECT_EQ(probe.KeyPresses().size(), 0u) << "a key reached the server";
 }
 
 // A display the program may not use is the answer: one line, with what Xlib
@@ -190,23 +188,27 @@ TEST_F(Program, ClearsLocksThenRunsTheWaveInOrderWithOnlyLockKeys) {
     EXPECT_EQ(WaveStep(*lit), (WaveStep(last) + 1) % 6) << last.str() << " -> " << lit->str();
     last = *lit;
   }
-  for (int keycode : probe.KeyPresses()) {
-    EXPECT_TRUE(keycode == probe.Keycode(XK_Num_Lock) || keycode == probe.Keycode(XK_Caps_Lock) ||
-                keycode == probe.Keycode(XK_Scroll_Lock))
-        << keycode;
-  }
+  EXPECT_EQ(probe.KeyPresses().size(), 0u) << "a key reached the server";
 }
 
-TEST_F(Program, StopsTappingAKeyThatTheKeymapNoLongerMakesALockKey) {
+// A keymap that takes Caps Lock away while the chase runs (and gives it back)
+// lets no key reach any client, not even one sent while the new map loads;
+// Caps Lock sits out while it has no key.
+TEST_F(Program, AKeymapChangeWhileChasingSendsNoKeyAndCapsSitsOutWithoutItsKey) {
   Start(kAllOff);
-  WaitForStep({true, false, false});
-  const int caps = probe.Keycode(XK_Caps_Lock);
-  probe.RemapKey(caps, XK_Control_L);
-  const std::size_t before = probe.KeyPresses().size();
-  for (int change = 0; change < 4; ++change) ASSERT_TRUE(probe.NextChange(5s));
-  const std::vector<int> presses = probe.KeyPresses();
-  EXPECT_EQ(std::count(presses.begin() + before, presses.end(), caps), 0)
-      << "tapped Control_L where Caps_Lock was";
+  const std::string display = std::getenv("DISPLAY");
+  for (int round = 0; round < 3; ++round) {
+    WaitForStep(kAllOff);
+    Output({"setxkbmap", "-display", display, "-option", "", "-option", "caps:backspace"});
+    probe.Drain();
+    for (int change = 0; change < 4; ++change) {
+      const auto lit = probe.NextChange(5s);
+      ASSERT_TRUE(lit) << "the chase stopped";
+      EXPECT_FALSE(lit->caps) << "Caps Lock changed without a key for it";
+    }
+    Output({"setxkbmap", "-display", display, "-option", ""});
+  }
+  EXPECT_EQ(probe.KeyPresses().size(), 0u) << "a key reached the server";
 }
 
 // The Scroll step flips Scroll Lock from its state as it is now, also after

@@ -89,7 +89,7 @@ class ConsolePlatform final : public Platform {
 
 }  // namespace
 
-std::unique_ptr<Platform> Open(Why& why) {
+std::unique_ptr<Platform> Open(Why& why, Use) {
   int fd = OpenConsole("/dev/tty0", why);
   if (fd < 0) {
     Why ignored;  // the first reason is the one worth telling

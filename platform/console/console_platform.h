@@ -15,6 +15,6 @@
 
 namespace aks::console {
 
-std::unique_ptr<Platform> Open(Why& why);
+std::unique_ptr<Platform> Open(Why& why, Use use);
 
 }  // namespace aks::console

@@ -1,18 +1,31 @@
 #include "uinput_platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/uinput.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
-#include <wayland-client-core.h>
+#include <wayland-client.h>
+#include <xcb/xcb.h>
+// xcb/xkb.h names a field "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+#include <xkbcommon/xkbcommon-x11.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "keystate/modActionKeystate.h"
 #include "posix_host.h"
+#include "seat_leds.h"
+#include "xkb_lock_keys.h"
 
 namespace aks::uinput {
 namespace {
@@ -20,27 +33,264 @@ namespace {
 constexpr char kDevice[] = "/dev/uinput";
 constexpr char kName[] = "Action Keystate virtual keyboard";
 constexpr int kLiveWaitMs = 60'000;
-constexpr int kProbeEveryMs = 1'000;
-constexpr int kSettleMs = 250;  // quiet on the LEDs once live
+constexpr int kConsoleWriteMs = 30;  // the kernel's console handler writes a new keyboard's LEDs
+constexpr int kHeldOpenMs = 2'000;   // opened and kept open, but the seat's LEDs are ours
+constexpr int kSettleMs = 250;       // quiet on the LEDs once live
+constexpr int kJoinedMs = 1'000;     // sway takes a joining keyboard's keys twice for a while
 constexpr int kEchoWaitMs = 1'000;
+constexpr int kKeymapWaitMs = 10'000;
+constexpr int kSyncWaitMs = 2'000;
+constexpr unsigned kAllLit = 1u << LED_NUML | 1u << LED_CAPSL | 1u << LED_SCROLLL;
 
-struct LockKey {
+struct LockLed {
   VirtualKey vk;
-  int key;
+  LockIndex lock;
   int led;
 };
-constexpr LockKey kUinputLocks[kLockCount] = {{VK_NUMLOCK, KEY_NUMLOCK, LED_NUML},
-                                              {VK_SCROLL, KEY_SCROLLLOCK, LED_SCROLLL},
-                                              {VK_CAPITAL, KEY_CAPSLOCK, LED_CAPSL}};
+constexpr LockLed kUinputLocks[kLockCount] = {{VK_NUMLOCK, liNumLock, LED_NUML},
+                                              {VK_SCROLL, liScrollLock, LED_SCROLLL},
+                                              {VK_CAPITAL, liCapsLock, LED_CAPSL}};
 
 long long NowMs() { return posix::MonotonicNow() / 1'000'000; }
+int MsUntil(long long deadline) {
+  const long long left = deadline - NowMs();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
 
-const LockKey* Find(int vk) {
-  for (const LockKey& lock : kUinputLocks) {
+const LockLed* Find(int vk) {
+  for (const LockLed& lock : kUinputLocks) {
     if (lock.vk == vk) return &lock;
   }
   return nullptr;
 }
+
+pid_t PeerProcess(int socket) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  return ::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 ? peer.pid : 0;
+}
+
+pid_t ParentProcess(pid_t pid) {
+  char path[32], stat[256] = {};
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  (void)!::read(fd, stat, sizeof stat - 1);
+  ::close(fd);
+  const char* after_name = std::strrchr(stat, ')');  // "pid (name) state ppid ..."
+  int parent = 0;
+  return after_name != nullptr && std::sscanf(after_name, ") %*c %d", &parent) == 1 ? parent : 0;
+}
+
+struct ContextUnref {
+  void operator()(xkb_context* context) const { ::xkb_context_unref(context); }
+};
+
+// Where the keymap in force comes from, and what it makes of the lock keys.
+// Its connection is the program's session: losing it ends the program.
+class KeymapSession : public posix::NativeWindow {
+ public:
+  void Create(const char*) override {}
+  void Hide() override {}
+
+  // The compositor's process, whose keyboards show the seat's LEDs; 0 if unknown.
+  virtual pid_t compositor() const = 0;
+  // Waits (at most 2 s) until the server has answered everything sent so far,
+  // and takes in what it sent before: a keymap it changed meanwhile. Returns
+  // false where it did not answer in time.
+  virtual bool Sync() = 0;
+  // Waits, until `deadline` (ms) at most, for the first keymap.
+  virtual bool WaitForKeymap(long long deadline) = 0;
+
+  bool has_keymap() const { return has_keymap_; }
+  const xkb::LockKeys& keys() const { return keys_; }
+
+ protected:
+  // Decides the lock keys anew from `keymap` (null: none could be read).
+  void TakeKeymap(xkb_keymap* keymap) {
+    keys_ = xkb::FindLockKeys(keymap);
+    has_keymap_ = true;
+    ::xkb_keymap_unref(keymap);
+  }
+  xkb_context* context() {
+    if (!context_) context_.reset(::xkb_context_new(XKB_CONTEXT_NO_DEFAULT_INCLUDES));
+    return context_.get();
+  }
+
+ private:
+  std::unique_ptr<xkb_context, ContextUnref> context_;
+  xkb::LockKeys keys_;
+  bool has_keymap_ = false;
+};
+
+// The compositor's connection. The seat's keyboard sends its keymap to every
+// client, focused or not, and again whenever the user changes it.
+class WaylandSession final : public KeymapSession {
+ public:
+  explicit WaylandSession(wl_display* display)
+      : display_(display), registry_(::wl_display_get_registry(display)) {
+    ::wl_registry_add_listener(registry_, &kRegistry, this);
+  }
+  ~WaylandSession() override {
+    if (keyboard_ != nullptr) ::wl_keyboard_destroy(keyboard_);
+    if (seat_ != nullptr) ::wl_seat_destroy(seat_);
+    ::wl_registry_destroy(registry_);
+    ::wl_display_disconnect(display_);
+  }
+  WaylandSession(const WaylandSession&) = delete;
+  WaylandSession& operator=(const WaylandSession&) = delete;
+
+  // What the compositor sends is taken in at each step, never woken for: a
+  // new keymap before the next tap, the end of the session within a step.
+  int fd() const override { return -1; }
+  pid_t compositor() const override { return PeerProcess(socket()); }
+
+  bool DispatchPending() override {
+    while (::wl_display_prepare_read(display_) != 0) {
+      if (::wl_display_dispatch_pending(display_) < 0) return false;
+    }
+    pollfd connection{socket(), POLLIN, 0};
+    if (::poll(&connection, 1, 0) > 0) {
+      if ((connection.revents & (POLLHUP | POLLERR)) != 0 ||
+          ::wl_display_read_events(display_) != 0) {
+        ::wl_display_cancel_read(display_);
+        return false;
+      }
+    } else {
+      ::wl_display_cancel_read(display_);
+    }
+    return ::wl_display_dispatch_pending(display_) >= 0;
+  }
+
+  bool DispatchQueued() override { return ::wl_display_get_error(display_) == 0; }
+
+  // A seat offers a keyboard only once it has one, which may be ours.
+  bool WaitForKeymap(long long deadline) override {
+    while (!has_keymap() && NowMs() < deadline) {
+      if (!Sync()) return false;
+      pollfd connection{socket(), POLLIN, 0};
+      if (!has_keymap()) ::poll(&connection, 1, 50 < MsUntil(deadline) ? 50 : MsUntil(deadline));
+    }
+    return has_keymap();
+  }
+
+  bool Sync() override {
+    bool answered = false;
+    wl_callback* done = ::wl_display_sync(display_);
+    ::wl_callback_add_listener(done, &kDone, &answered);
+    ::wl_display_flush(display_);
+    for (const long long deadline = NowMs() + kSyncWaitMs; !answered && NowMs() < deadline;) {
+      pollfd connection{socket(), POLLIN, 0};
+      ::poll(&connection, 1, MsUntil(deadline));
+      if (!DispatchPending()) break;
+    }
+    if (!answered) ::wl_callback_destroy(done);  // a late answer then goes nowhere
+    return answered;
+  }
+
+ private:
+  int socket() const { return ::wl_display_get_fd(display_); }
+
+  static void Done(void* data, wl_callback* done, uint32_t) {
+    *static_cast<bool*>(data) = true;
+    ::wl_callback_destroy(done);
+  }
+  static void Global(void* data, wl_registry* registry, uint32_t name, const char* interface,
+                     uint32_t) {
+    auto* self = static_cast<WaylandSession*>(data);
+    if (self->seat_ != nullptr || std::strcmp(interface, wl_seat_interface.name) != 0) return;
+    self->seat_ = static_cast<wl_seat*>(::wl_registry_bind(registry, name, &wl_seat_interface, 1));
+    ::wl_seat_add_listener(self->seat_, &kSeat, self);
+  }
+  static void GlobalRemove(void*, wl_registry*, uint32_t) {}
+  static void Capabilities(void* data, wl_seat* seat, uint32_t capabilities) {
+    auto* self = static_cast<WaylandSession*>(data);
+    if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) == 0 || self->keyboard_ != nullptr) return;
+    self->keyboard_ = ::wl_seat_get_keyboard(seat);
+    ::wl_keyboard_add_listener(self->keyboard_, &kKeyboard, self);
+  }
+  static void Keymap(void* data, wl_keyboard*, uint32_t format, int32_t fd, uint32_t size) {
+    auto* self = static_cast<WaylandSession*>(data);
+    xkb_keymap* keymap = nullptr;
+    void* text = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && text != MAP_FAILED) {
+      keymap = ::xkb_keymap_new_from_buffer(self->context(), static_cast<const char*>(text),
+                                            ::strnlen(static_cast<const char*>(text), size),
+                                            XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    }
+    if (text != MAP_FAILED) ::munmap(text, size);
+    ::close(fd);
+    self->TakeKeymap(keymap);
+  }
+  static void Enter(void*, wl_keyboard*, uint32_t, wl_surface*, wl_array*) {}
+  static void Leave(void*, wl_keyboard*, uint32_t, wl_surface*) {}
+  static void Key(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t) {}
+  static void Modifiers(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
+
+  static constexpr wl_callback_listener kDone = {Done};
+  static constexpr wl_registry_listener kRegistry = {Global, GlobalRemove};
+  static constexpr wl_seat_listener kSeat = {Capabilities, nullptr};
+  static constexpr wl_keyboard_listener kKeyboard = {Keymap, Enter, Leave, Key, Modifiers, nullptr};
+
+  wl_display* display_;
+  wl_registry* registry_;
+  wl_seat* seat_ = nullptr;
+  wl_keyboard* keyboard_ = nullptr;
+};
+
+// Xwayland's keyboard, named by DISPLAY alone: its XKB map mirrors the
+// compositor's, and is read again whenever it changes.
+class XwaylandSession final : public KeymapSession {
+ public:
+  XwaylandSession(xcb_connection_t* connection, int32_t device, std::uint8_t xkb_event)
+      : connection_(connection), device_(device), xkb_event_(xkb_event) {
+    constexpr std::uint16_t kChanges =
+        XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+    ::xcb_xkb_select_events(connection, static_cast<xcb_xkb_device_spec_t>(device), kChanges, 0,
+                            kChanges, 0, 0, nullptr);
+    ::xcb_flush(connection);
+  }
+  ~XwaylandSession() override { ::xcb_disconnect(connection_); }
+  XwaylandSession(const XwaylandSession&) = delete;
+  XwaylandSession& operator=(const XwaylandSession&) = delete;
+
+  int fd() const override { return ::xcb_get_file_descriptor(connection_); }
+  // Xwayland is the compositor's child.
+  pid_t compositor() const override { return ParentProcess(PeerProcess(fd())); }
+
+  bool DispatchPending() override { return Handle(::xcb_poll_for_event); }
+  bool DispatchQueued() override { return Handle(::xcb_poll_for_queued_event); }
+
+  bool WaitForKeymap(long long) override {
+    if (!has_keymap()) ReadKeymap();
+    return has_keymap();
+  }
+
+  bool Sync() override {
+    std::free(
+        ::xcb_get_input_focus_reply(connection_, ::xcb_get_input_focus(connection_), nullptr));
+    return DispatchQueued();
+  }
+
+ private:
+  bool Handle(xcb_generic_event_t* (*next)(xcb_connection_t*)) {
+    bool changed = false;
+    while (xcb_generic_event_t* event = next(connection_)) {
+      changed = changed || (event->response_type & 0x7f) == xkb_event_;
+      std::free(event);
+    }
+    if (changed && has_keymap()) ReadKeymap();
+    return ::xcb_connection_has_error(connection_) == 0;
+  }
+  void ReadKeymap() {
+    TakeKeymap(::xkb_x11_keymap_new_from_device(context(), connection_, device_,
+                                                XKB_KEYMAP_COMPILE_NO_FLAGS));
+  }
+
+  xcb_connection_t* connection_;
+  int32_t device_;
+  std::uint8_t xkb_event_;
+};
 
 // Creates the virtual keyboard; returns its descriptor, or -1 and says why.
 int CreateDevice(Why& why) {
@@ -54,7 +304,7 @@ int CreateDevice(Why& why) {
   bool ok = ::ioctl(fd, UI_SET_EVBIT, EV_KEY) == 0 && ::ioctl(fd, UI_SET_EVBIT, EV_LED) == 0;
   for (int key = KEY_ESC; ok && key <= KEY_MICMUTE; ++key)
     ok = ::ioctl(fd, UI_SET_KEYBIT, key) == 0;
-  for (const LockKey& lock : kUinputLocks) ok = ok && ::ioctl(fd, UI_SET_LEDBIT, lock.led) == 0;
+  for (const LockLed& lock : kUinputLocks) ok = ok && ::ioctl(fd, UI_SET_LEDBIT, lock.led) == 0;
   uinput_setup setup{};
   setup.id = {BUS_VIRTUAL, 0x0001, 0x0001, 1};
   std::strncpy(setup.name, kName, UINPUT_MAX_NAME_SIZE - 1);
@@ -67,24 +317,37 @@ int CreateDevice(Why& why) {
   return fd;
 }
 
+// The evdev node ("event5") of the input device `sysname` ("input7").
+std::string EventNode(const char* sysname) {
+  const std::string dir = std::string("/sys/devices/virtual/input/") + sysname;
+  std::string node;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* entry = ::readdir(d)) {
+      if (std::strncmp(entry->d_name, "event", 5) == 0) node = entry->d_name;
+    }
+    ::closedir(d);
+  }
+  return node;
+}
+
 // The virtual keyboard, and the LEDs as the seat last wrote them.
 class VirtualKeyboard {
  public:
-  explicit VirtualKeyboard(int fd) : fd_(fd) {}
+  explicit VirtualKeyboard(int fd) : fd_(fd) {
+    if (::ioctl(fd, UI_GET_SYSNAME(sizeof sysname_ - 1), sysname_) < 0) sysname_[0] = '\0';
+  }
   ~VirtualKeyboard() {
     if (fd_ >= 0) ::close(fd_);
   }
+  VirtualKeyboard(const VirtualKeyboard&) = delete;
+  VirtualKeyboard& operator=(const VirtualKeyboard&) = delete;
 
-  int fd() const { return fd_; }
-
-  // A press of a lock key flips its LED, which the seat then writes back.
-  void Key(int key, bool press) {
+  // A press of a lock key flips `led`, which the seat then writes back.
+  void Key(int key, bool press, int led) {
     const input_event events[2] = {{{}, EV_KEY, static_cast<__u16>(key), press ? 1 : 0},
                                    {{}, EV_SYN, SYN_REPORT, 0}};
     (void)!::write(fd_, events, sizeof events);
-    for (const LockKey& lock : kUinputLocks) {
-      if (press && lock.key == key && lock.led != LED_SCROLLL) ++awaited_[lock.led];
-    }
+    if (press) ++awaited_[led];
   }
 
   // Before a read: waits (at most a second) for the LED writes that earlier
@@ -103,45 +366,92 @@ class VirtualKeyboard {
     ssize_t n;
     while ((n = ::read(fd_, events, sizeof events)) > 0) {
       for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof events[0]; ++i) {
-        if (events[i].type != EV_LED || events[i].code >= 32) continue;
+        if (events[i].type != EV_LED || events[i].code >= kLeds) continue;
         lit_ = events[i].value ? lit_ | 1u << events[i].code : lit_ & ~(1u << events[i].code);
-        if (events[i].code < kLeds && awaited_[events[i].code] > 0) --awaited_[events[i].code];
+        if (awaited_[events[i].code] > 0) --awaited_[events[i].code];
         ++leds;
       }
     }
     return leds;
   }
 
-  // Waits for LED writes until `deadline` (ms) at most; returns how many came.
-  int ReadLedsBy(long long deadline) {
-    pollfd wait{fd_, POLLIN, 0};
-    ::poll(&wait, 1, static_cast<int>(deadline > NowMs() ? deadline - NowMs() : 0));
-    return ReadLeds();
-  }
-
   bool Lit(int led) const { return (lit_ >> led) & 1u; }
+  const char* sysname() const { return sysname_; }
 
-  // Waits until the seat has taken the keyboard up, probing with a Num Lock
-  // tap and its undoing every second, then until its LEDs are quiet.
-  bool WaitUntilLive() {
-    const long long deadline = NowMs() + kLiveWaitMs;
-    long long next_probe = NowMs();
+  // Waits until the seat has taken the keyboard up, without a key: the
+  // device first lights its own LEDs; the compositor then opens its node
+  // (seen through `watch`, inotify on /dev/input) and writes the seat's
+  // LEDs to it, which shows as a change. Then waits until the LEDs are quiet.
+  bool WaitUntilLive(int watch) {
+    const std::string node = EventNode(sysname_);
+    for (const long long end = NowMs() + kConsoleWriteMs; NowMs() < end;) ReadLedsBy(end);
+    SetOwnLeds(kAllLit);
+    int held = 0;  // opens of the node not closed yet
+    long long opened_at = 0;
     bool live = false;
-    while (!live && NowMs() < deadline) {
-      if (NowMs() >= next_probe) {
-        for (int i = 0; i < 4; ++i) Key(KEY_NUMLOCK, i % 2 == 0);
-        next_probe = NowMs() + kProbeEveryMs;
-      }
-      live = ReadLedsBy(next_probe) > 0;
+    for (const long long deadline = NowMs() + kLiveWaitMs; !live && NowMs() < deadline;) {
+      pollfd wait[2] = {{fd_, POLLIN, 0}, {watch, POLLIN, 0}};
+      const long long until = held > 0 ? opened_at + kHeldOpenMs : deadline;
+      ::poll(wait, 2, MsUntil(until < deadline ? until : deadline));
+      const int was_held = held;
+      held += Opens(watch, node);
+      if (held > 0 && was_held == 0) opened_at = NowMs();
+      live = (ReadLeds() > 0 && held > 0) || (held > 0 && NowMs() >= opened_at + kHeldOpenMs);
     }
-    for (long long quiet_until = NowMs() + kSettleMs; live && NowMs() < quiet_until;) {
-      if (ReadLedsBy(quiet_until) > 0) quiet_until = NowMs() + kSettleMs;
-    }
-    for (int& count : awaited_) count = 0;  // probes the seat missed are owed nothing
+    if (live) Settle();
     return live;
   }
 
+  // Waits until the LEDs have been quiet for `quiet_ms` (or, while another
+  // program keeps changing them, for 3 s at most); what is still owed then
+  // will not come.
+  void Settle(int quiet_ms = kSettleMs) {
+    const long long end = NowMs() + 3'000;
+    for (long long quiet_until = NowMs() + quiet_ms; NowMs() < quiet_until && NowMs() < end;) {
+      if (ReadLedsBy(quiet_until < end ? quiet_until : end) > 0) quiet_until = NowMs() + quiet_ms;
+    }
+    for (int& count : awaited_) count = 0;
+  }
+
  private:
+  // Waits for LED writes until `deadline` (ms) at most; returns how many came.
+  int ReadLedsBy(long long deadline) {
+    pollfd wait{fd_, POLLIN, 0};
+    ::poll(&wait, 1, MsUntil(deadline));
+    return ReadLeds();
+  }
+
+  // The kernel passes on only LED writes that change a device's LEDs: lit
+  // LEDs of its own make the seat's first write show.
+  void SetOwnLeds(unsigned lit) {
+    input_event events[kLeds + 1] = {};
+    for (int led = 0; led < kLeds; ++led) {
+      events[led] = {{}, EV_LED, static_cast<__u16>(led), static_cast<__s32>((lit >> led) & 1u)};
+    }
+    events[kLeds] = {{}, EV_SYN, SYN_REPORT, 0};
+    (void)!::write(fd_, events, sizeof events);
+    ReadLeds();
+    lit_ = lit;
+  }
+
+  // Opens minus closes of `node` that `watch` has reported since last asked.
+  static int Opens(int watch, const std::string& node) {
+    alignas(inotify_event) char buffer[4096];
+    int opens = 0;
+    ssize_t n;
+    while ((n = ::read(watch, buffer, sizeof buffer)) > 0) {
+      for (char* at = buffer; at < buffer + n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(at);
+        if (event->len > 0 && node == event->name) {
+          if ((event->mask & IN_OPEN) != 0) ++opens;
+          if ((event->mask & IN_CLOSE) != 0) --opens;
+        }
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+    return opens;
+  }
+
   bool Awaiting() const {
     for (int count : awaited_) {
       if (count > 0) return true;
@@ -151,55 +461,51 @@ class VirtualKeyboard {
 
   static constexpr int kLeds = LED_SCROLLL + 1;
   int fd_ = -1;
+  char sysname_[32] = {};
   unsigned lit_ = 0;         // bit n: LED n is lit
   int awaited_[kLeds] = {};  // LED writes owed to presses, per LED
 };
 
-// The compositor's connection: the session lives as long as it does.
-class WaylandSession final : public posix::NativeWindow {
+// Reads the seat's locks from the keyboards' LEDs, and changes nothing.
+class SeatReader final : public KeyboardServices {
  public:
-  explicit WaylandSession(wl_display* display) : display_(display) {}
-  ~WaylandSession() override { ::wl_display_disconnect(display_); }
-  WaylandSession(const WaylandSession&) = delete;
-  WaylandSession& operator=(const WaylandSession&) = delete;
-
-  void Create(const char*) override {}
-  void Hide() override {}
-  int fd() const override { return ::wl_display_get_fd(display_); }
-
-  bool DispatchPending() override {
-    while (::wl_display_prepare_read(display_) != 0) ::wl_display_dispatch_pending(display_);
-    pollfd connection{fd(), POLLIN, 0};
-    if (::poll(&connection, 1, 0) > 0) {
-      if ((connection.revents & (POLLHUP | POLLERR)) != 0 ||
-          ::wl_display_read_events(display_) != 0) {
-        ::wl_display_cancel_read(display_);
-        return false;
-      }
-    } else {
-      ::wl_display_cancel_read(display_);
-    }
-    return ::wl_display_dispatch_pending(display_) >= 0;
-  }
-
-  bool DispatchQueued() override { return ::wl_display_get_error(display_) == 0; }
-
- private:
-  wl_display* display_;
-};
-
-class UinputKeyboard final : public KeyboardServices {
- public:
-  UinputKeyboard(VirtualKeyboard& device, posix::PosixHost& host) : device_(device), host_(host) {}
+  explicit SeatReader(pid_t compositor) : compositor_(compositor) {}
 
   std::int16_t GetKeyState(int vk) override {
-    const LockKey* lock = Find(vk);
+    const LockLed* lock = Find(vk);
+    return lock != nullptr && (ReadSeatLeds(compositor_, nullptr).lit >> lock->led) & 1u ? 1 : 0;
+  }
+  void keybd_event(VirtualKey, std::uint8_t, std::uint32_t, std::uintptr_t) override {}
+  void PumpEvents() override {}
+
+ private:
+  pid_t compositor_;
+};
+
+// Taps only the keys the keymap in force makes plainly the locks.
+class UinputKeyboard final : public KeyboardServices {
+ public:
+  UinputKeyboard(VirtualKeyboard& device, KeymapSession& session, posix::PosixHost& host)
+      : device_(device), session_(session), host_(host) {}
+
+  std::int16_t GetKeyState(int vk) override {
+    const LockLed* lock = Find(vk);
     device_.AwaitEchoes();
     return lock != nullptr && device_.Lit(lock->led) ? 1 : 0;
   }
 
+  // The compositor reads a key with the keymap it has when it gets to it,
+  // which may be newer than the one the program has: one it is still loading
+  // while taps queue up turns a queued Caps Lock into BackSpace. So a press
+  // waits until the compositor has answered all sent before, which brings
+  // any new keymap first; one that does not answer is sent no key.
   void keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) override {
-    if (const LockKey* lock = Find(vk)) device_.Key(lock->key, (flags & KEYEVENTF_KEYUP) == 0);
+    const LockLed* lock = Find(vk);
+    if (lock == nullptr) return;
+    const bool press = (flags & KEYEVENTF_KEYUP) == 0;
+    if (press) pressed_ = session_.keys().keycode[lock->lock] != 0 && session_.Sync();
+    const xkb_keycode_t key = session_.keys().keycode[lock->lock];
+    if (key > 8 && pressed_) device_.Key(static_cast<int>(key - 8), press, lock->led);
   }
 
   // The LED echoes are taken in here, at each step, never woken for.
@@ -208,56 +514,144 @@ class UinputKeyboard final : public KeyboardServices {
     host_.PumpEvents();
   }
 
+  // A keyboard joining the seat may reset its locks (sway does): those that
+  // the seat's keyboards showed lit before and ours shows dark now are put
+  // back. Sway, for a while after a keyboard joins, takes each of its keys
+  // twice: this waits that out, and looks again once the LEDs are quiet
+  // (three times at most).
+  void PutBack(const SeatLeds& before) {
+    const auto reset = [&](const LockLed& lock) {
+      return ((before.lit >> lock.led) & 1u) != 0 && GetKeyState(lock.vk) == 0;
+    };
+    if (!before.seen ||
+        !(reset(kUinputLocks[0]) || reset(kUinputLocks[1]) || reset(kUinputLocks[2]))) {
+      return;
+    }
+    device_.Settle(kJoinedMs);
+    for (int round = 0; round < 3; ++round) {
+      bool tapped = false;
+      for (const LockLed& lock : kUinputLocks) {
+        if (!reset(lock)) continue;
+        keybd_event(lock.vk, kLockScanCode, KEYEVENTF_EXTENDEDKEY, 0);
+        keybd_event(lock.vk, kLockScanCode, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP, 0);
+        tapped = true;
+      }
+      if (!tapped) return;
+      device_.Settle();
+    }
+  }
+
  private:
   VirtualKeyboard& device_;
+  KeymapSession& session_;
   posix::PosixHost& host_;
+  bool pressed_ = false;  // the last press went out, so its release goes too
 };
 
 class UinputPlatform final : public Platform {
  public:
-  UinputPlatform(int device, wl_display* session)
-      : session_(session ? std::make_unique<WaylandSession>(session) : nullptr),
+  UinputPlatform(std::unique_ptr<KeymapSession> session, int device)
+      : session_(std::move(session)),
         device_(device),
         host_(session_.get()),
-        keyboard_(device_, host_) {}
+        keyboard_(device_, *session_, host_) {}
 
   VirtualKeyboard& device() { return device_; }
+  KeymapSession& session() { return *session_; }
+  UinputKeyboard& uinput_keyboard() { return keyboard_; }
   KeyboardServices& keyboard() override { return keyboard_; }
   HostRuntime& host() override { return host_; }
 
  private:
-  std::unique_ptr<WaylandSession> session_;
+  std::unique_ptr<KeymapSession> session_;
   VirtualKeyboard device_;
   posix::PosixHost host_;
   UinputKeyboard keyboard_;
 };
 
+class ReaderPlatform final : public Platform {
+ public:
+  explicit ReaderPlatform(std::unique_ptr<KeymapSession> session)
+      : session_(std::move(session)), keyboard_(session_ ? session_->compositor() : 0) {}
+
+  KeyboardServices& keyboard() override { return keyboard_; }
+  HostRuntime& host() override { return host_; }
+
+ private:
+  std::unique_ptr<KeymapSession> session_;
+  SeatReader keyboard_;
+  posix::PosixHost host_{nullptr};
+};
+
+std::unique_ptr<KeymapSession> ConnectWayland(const char* name, Why& why) {
+  ::wl_log_set_handler_client([](const char*, va_list) {});  // we say it in our line
+  wl_display* display = ::wl_display_connect(name);
+  if (display == nullptr) {
+    const int error = errno;
+    why << "cannot connect to the compositor \"" << name << "\": ";
+    if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
+      why << "XDG_RUNTIME_DIR is not set";
+    } else {
+      why.Error(error);
+    }
+    return nullptr;
+  }
+  return std::make_unique<WaylandSession>(display);
+}
+
+std::unique_ptr<KeymapSession> ConnectXwayland(const char* name, Why& why) {
+  xcb_connection_t* connection = ::xcb_connect(name, nullptr);
+  std::uint8_t xkb_event = 0;
+  if (::xcb_connection_has_error(connection) != 0 ||
+      !::xkb_x11_setup_xkb_extension(
+          connection, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+          XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, &xkb_event, nullptr)) {
+    ::xcb_disconnect(connection);
+    why << "cannot read the keymap of display \"" << name << "\"";
+    return nullptr;
+  }
+  const int32_t device = ::xkb_x11_get_core_keyboard_device_id(connection);
+  return std::make_unique<XwaylandSession>(connection, device, xkb_event);
+}
+
 }  // namespace
 
-std::unique_ptr<Platform> Open(const char* wayland_display, Why& why) {
-  const int device = CreateDevice(why);
-  if (device < 0) return nullptr;
-  wl_display* session = nullptr;
-  if (wayland_display != nullptr) {
-    ::wl_log_set_handler_client([](const char*, va_list) {});  // we say it in our line
-    session = ::wl_display_connect(wayland_display);
-    if (session == nullptr) {
-      const int error = errno;
-      ::close(device);
-      why << "cannot connect to the compositor \"" << wayland_display << "\": ";
-      if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
-        why << "XDG_RUNTIME_DIR is not set";
-      } else {
-        why.Error(error);
-      }
-      return nullptr;
-    }
+std::unique_ptr<Platform> Open(const Session& where, Use use, Why& why) {
+  std::unique_ptr<KeymapSession> session;
+  if (where.wayland_display != nullptr) {
+    session = ConnectWayland(where.wayland_display, why);
+  } else if (where.xwayland_display != nullptr) {
+    session = ConnectXwayland(where.xwayland_display, why);
   }
-  auto platform = std::make_unique<UinputPlatform>(device, session);
-  if (!platform->device().WaitUntilLive()) {
+  if (!session && !why.empty()) return nullptr;
+  if (use == Use::kRead) return std::make_unique<ReaderPlatform>(std::move(session));
+  if (!session) {
+    why << "no compositor named (WAYLAND_DISPLAY) whose keymap says which keys are the locks";
+    return nullptr;
+  }
+
+  const SeatLeds before = ReadSeatLeds(session->compositor(), nullptr);
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  const bool watching = ::inotify_add_watch(watch, "/dev/input", IN_OPEN | IN_CLOSE) >= 0;
+  const int device = CreateDevice(why);
+  if (device < 0) {
+    if (watch >= 0) ::close(watch);
+    return nullptr;
+  }
+  // /dev/input appears with the first input device.
+  if (!watching) ::inotify_add_watch(watch, "/dev/input", IN_OPEN | IN_CLOSE);
+  auto platform = std::make_unique<UinputPlatform>(std::move(session), device);
+  const bool live = platform->device().WaitUntilLive(watch);
+  if (watch >= 0) ::close(watch);
+  if (!live) {
     why << "the virtual keyboard was not taken up by the seat within 60 s";
     return nullptr;
   }
+  if (!platform->session().WaitForKeymap(NowMs() + kKeymapWaitMs)) {
+    why << "the compositor sent no keymap, so no key can be tapped safely";
+    return nullptr;
+  }
+  platform->uinput_keyboard().PutBack(before);
   return platform;
 }
 

@@ -1,21 +1,25 @@
 // Linux uinput backend: a virtual keyboard, for Wayland sessions (where one
-// client cannot change another's keyboard) and for anyone who asks for it.
+// client cannot change another's keyboard).
 //
-// Supports:  keybd_event as presses and releases of KEY_NUMLOCK, KEY_CAPSLOCK
-//            and KEY_SCROLLLOCK on a virtual keyboard made with /dev/uinput,
-//            named "Action Keystate virtual keyboard"; GetKeyState from the
-//            LEDs the seat writes back to it (the compositor, or the kernel's
-//            console, sets every keyboard's LEDs from the seat's one state).
-// Live:      Open returns only once the seat has taken the keyboard up: a
-//            Num Lock tap and its undoing come back as LED writes (or the
-//            compositor writes the LEDs as it adds the keyboard). It waits at
-//            most 60 s.
-// Session:   where `session` is given (the compositor of WAYLAND_DISPLAY),
-//            losing that connection ends the program with status 0.
-// Missing:   Scroll Lock. The usual keymaps bind no modifier to it, so the
-//            compositors neither lock it nor light it; its taps reach the
-//            focused client and change nothing else.
-// Needs:     write access to /dev/uinput (see the udev rule in udev/).
+// Supports:  keybd_event as presses and releases, on a virtual keyboard made
+//            with /dev/uinput ("Action Keystate virtual keyboard"), of the key
+//            that the compositor's keymap makes plainly each lock (with
+//            ctrl:swapcaps, Caps Lock is the left Ctrl key); GetKeyState from
+//            the LEDs the seat writes back to it.
+// Keymap:    the compositor's, as its wl_keyboard sends it to every client,
+//            or Xwayland's XKB map where only DISPLAY names the session; read
+//            again whenever it changes. A lock the keymap has no such key for
+//            is left alone (caps:backspace, caps:escape: Caps Lock), and so is
+//            Scroll Lock unless its key lights the keymap's Scroll Lock LED.
+//            Without a keymap nothing is tapped: Open fails.
+// Reads:     a read only makes no device and sends nothing: the locks are
+//            read from the compositor's keyboards' LEDs in sysfs.
+// Live:      Open returns only once the seat has taken the keyboard up, seen
+//            without a key: the compositor opens its node and writes its LEDs.
+//            At most 60 s. Locks that joining the seat reset (sway) are put back.
+// Session:   losing the compositor's (or Xwayland's) connection ends the
+//            program with status 0.
+// Needs:     write access to /dev/uinput for changes (see the udev rule in udev/).
 #pragma once
 
 #include <memory>
@@ -24,8 +28,13 @@
 
 namespace aks::uinput {
 
-// `wayland_display`: the compositor whose session the program lives in, or
-// null to live until a signal ends it.
-std::unique_ptr<Platform> Open(const char* wayland_display, Why& why);
+// The session the program lives in: the compositor of WAYLAND_DISPLAY, else
+// the Xwayland server of DISPLAY; either may be null.
+struct Session {
+  const char* wayland_display;
+  const char* xwayland_display;
+};
+
+std::unique_ptr<Platform> Open(const Session& session, Use use, Why& why);
 
 }  // namespace aks::uinput

@@ -4,7 +4,6 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,9 +31,10 @@ constexpr LockKey kX11Locks[kLockCount] = {{VK_NUMLOCK, XK_Num_Lock, "Num Lock"}
 
 // What the program knows of one lock on this display, as of the last keymap.
 struct X11Lock {
-  KeyCode keycode = 0;  // 0: no key that is this lock and only that; never tapped
+  KeyCode keycode = 0;  // 0: no key that is this lock and only that; never changed
   Atom indicator = None;
   unsigned mask = 0;         // the indicator's bit in XkbGetIndicatorState, 0 if none
+  unsigned mods = 0;         // the modifiers a press of its key locks
   bool set_by_hand = false;  // the keymap does not drive the indicator
 };
 
@@ -139,19 +139,23 @@ class X11Keyboard final : public KeyboardServices {
     return lock != nullptr && IsLit(*lock) ? 1 : 0;
   }
 
-  // A press and its release leave in one write, so the server never sees
-  // the program end between them. A lock whose indicator the keymap does not
-  // drive is flipped by hand from its state as it is now: another client may
-  // have changed it.
+  // A press flips the lock without a key event, so no window is ever sent a
+  // key, and a keymap that changes meanwhile cannot make it another key: it
+  // locks or unlocks the modifiers its key would, or, where the keymap does
+  // not drive the indicator, flips that by hand. Either from the state as it
+  // is now: another client may have changed it. The release does nothing.
   void keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) override {
     const X11Lock* lock = Find(vk);
-    if (lock == nullptr || lock->keycode == 0) return;
-    const bool press = (flags & KEYEVENTF_KEYUP) == 0;
-    if (press && lock->set_by_hand) {
+    if (lock == nullptr || lock->keycode == 0 || (flags & KEYEVENTF_KEYUP) != 0) return;
+    if (lock->set_by_hand) {
       ::XkbSetNamedIndicator(display_, lock->indicator, True, !IsLit(*lock), False, nullptr);
+    } else {
+      XkbStateRec state{};
+      ::XkbGetState(display_, XkbUseCoreKbd, &state);
+      ::XkbLockModifiers(display_, XkbUseCoreKbd, lock->mods,
+                         (state.locked_mods & lock->mods) != 0 ? 0 : lock->mods);
     }
-    ::XTestFakeKeyEvent(display_, lock->keycode, press, CurrentTime);
-    if (!press) ::XFlush(display_);
+    ::XFlush(display_);
   }
 
   void PumpEvents() override { host_.PumpEvents(); }
@@ -162,7 +166,7 @@ class X11Keyboard final : public KeyboardServices {
     XkbDescPtr xkb = ::XkbGetMap(display_, XkbKeySymsMask | XkbKeyActionsMask, XkbUseCoreKbd);
     for (int i = 0; i < kLockCount; ++i) {
       X11Lock& lock = locks_[i];
-      lock = {0, lock.indicator, 0, false};
+      lock = {0, lock.indicator, 0, 0, false};
       int index = 0;
       Bool real = False;
       XkbIndicatorMapRec map{};
@@ -174,6 +178,8 @@ class X11Keyboard final : public KeyboardServices {
       for (int key = xkb ? xkb->min_key_code : 1; xkb && key <= xkb->max_key_code; ++key) {
         if (IsLockKey(xkb, static_cast<KeyCode>(key), kX11Locks[i].keysym, map, lock.set_by_hand)) {
           lock.keycode = static_cast<KeyCode>(key);
+          const XkbAction* action = XkbKeyActionEntry(xkb, lock.keycode, 0, 0);
+          lock.mods = action != nullptr && action->type == XkbSA_LockMods ? action->mods.mask : 0;
           break;
         }
       }
@@ -329,7 +335,7 @@ class X11Platform final : public Platform {
 
 }  // namespace
 
-std::unique_ptr<Platform> Open(Why& why) {
+std::unique_ptr<Platform> Open(Why& why, Use) {
   const char* name = std::getenv("DISPLAY");
   if (name == nullptr || *name == '\0') {
     why << "no DISPLAY";
@@ -341,11 +347,6 @@ std::unique_ptr<Platform> Open(Why& why) {
   int opcode = 0, xkb_event = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
   if (!::XkbQueryExtension(display.get(), &opcode, &xkb_event, &error, &major, &minor)) {
     why << "display \"" << name << "\" has no XKB extension";
-    return nullptr;
-  }
-  int event = 0;
-  if (!::XTestQueryExtension(display.get(), &event, &error, &major, &minor)) {
-    why << "display \"" << name << "\" has no XTEST extension";
     return nullptr;
   }
   return std::make_unique<X11Platform>(std::move(display), xkb_event);

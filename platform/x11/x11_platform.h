@@ -1,10 +1,12 @@
 // X11 backend.
 //
 // Supports:  GetKeyState from the XKB named indicators "Num Lock", "Caps Lock"
-//            and "Scroll Lock"; keybd_event through XTest; an unmapped
-//            top-level window named "Action Keystate" with WM_DELETE_WINDOW.
+//            and "Scroll Lock"; keybd_event as XkbLockModifiers on the
+//            modifiers the lock's key locks, so no key event is ever sent;
+//            an unmapped top-level window named "Action Keystate" with
+//            WM_DELETE_WINDOW.
 // Scroll Lock: where the keymap's Scroll_Lock drives no indicator (the default
-//            X keymaps), a press also flips the named indicator by hand.
+//            X keymaps), a press flips the named indicator by hand.
 // Missing:   a lock whose keysym is not in the keymap is left alone; a lock
 //            without an indicator reads as off. The lock keys are looked up
 //            again whenever the keymap changes (MappingNotify).
@@ -20,7 +22,7 @@
 namespace aks::x11 {
 
 // Opens the display named by DISPLAY.
-std::unique_ptr<Platform> Open(Why& why);
+std::unique_ptr<Platform> Open(Why& why, Use use);
 
 // Whether `display` is an Xwayland server, whose keyboard is its own and
 // never the compositor's. False where it cannot be opened.

@@ -1,12 +1,15 @@
 // wlwatch: a Wayland client that takes the keyboard focus with a small
 // window and prints the seat's locked modifiers at every change, as
 // "<CLOCK_MONOTONIC ms> <locked mask>" (Num Lock 0x10, Caps Lock 0x2 in the
-// usual keymaps). Prints "focus" once it has the keyboard. Runs until killed.
+// usual keymaps). Prints "focus" once it has the keyboard, and
+// "key <ms> <keysym>" for every key it is sent, named by the keymap it was
+// given (group 1, level 1). Runs until killed.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 #include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <cstdio>
 #include <cstring>
@@ -60,13 +63,35 @@ void Configure(void* data, xdg_surface* surface, uint32_t serial) {
 }
 const xdg_surface_listener kXdgSurface = {Configure};
 
-void Keymap(void*, wl_keyboard*, uint32_t, int32_t fd, uint32_t) { ::close(fd); }
+xkb_keymap* g_keymap = nullptr;
+
+void Keymap(void*, wl_keyboard*, uint32_t, int32_t fd, uint32_t size) {
+  static xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+  void* text = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (text != MAP_FAILED) {
+    xkb_keymap_unref(g_keymap);
+    g_keymap = xkb_keymap_new_from_buffer(context, static_cast<const char*>(text),
+                                          ::strnlen(static_cast<const char*>(text), size),
+                                          XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    ::munmap(text, size);
+  }
+  ::close(fd);
+}
 void Enter(void*, wl_keyboard*, uint32_t, wl_surface*, wl_array*) {
   std::printf("focus\n");
   std::fflush(stdout);
 }
 void Leave(void*, wl_keyboard*, uint32_t, wl_surface*) {}
-void Key(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t) {}
+void Key(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
+  if (state != WL_KEYBOARD_KEY_STATE_PRESSED) return;
+  const xkb_keysym_t* syms = nullptr;
+  char name[64] = "NoSymbol";
+  if (g_keymap && xkb_keymap_key_get_syms_by_level(g_keymap, key + 8, 0, 0, &syms) > 0) {
+    xkb_keysym_get_name(syms[0], name, sizeof name);
+  }
+  std::printf("key %lld %s\n", NowMs(), name);
+  std::fflush(stdout);
+}
 void Modifiers(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t locked, uint32_t) {
   static long long last = -1;
   if (locked == last) return;
