@@ -70,8 +70,11 @@ const char* ChooseBackend(Why& context) {
   }
   if (const char* display = Env("DISPLAY")) {
 #if AKS_HAVE_X11
-    // X clients under Wayland tap only Xwayland's own keyboard.
-    if (x11::IsXwayland(display)) {
+    // X clients under Wayland tap only Xwayland's own keyboard. Xwayland is
+    // known by the session's type, or by its XWAYLAND extension (Xwayland 23
+    // and later; before it, nothing in the protocol tells it from Xorg).
+    const char* type = Env("XDG_SESSION_TYPE");
+    if ((type != nullptr && std::strcmp(type, "wayland") == 0) || x11::IsXwayland(display)) {
       context << "Xwayland display \"" << display << "\", but ";
       return "uinput";
     }

@@ -10,7 +10,7 @@ namespace aks {
 // Opens the keyboard of the session the environment names. On Linux:
 // ACTIONKEYSTATE_BACKEND (uinput, x11 or console) where it is set; else a
 // uinput keyboard in a Wayland session (WAYLAND_DISPLAY, or a DISPLAY that
-// is Xwayland); else the X server in DISPLAY; else the text console. When
+// is Xwayland: XDG_SESSION_TYPE=wayland, or an XWAYLAND extension); else the X server in DISPLAY; else the text console. When
 // that fails, returns null and says why in `why`: a named session is never
 // given up for a backend whose changes the user would not see.
 //

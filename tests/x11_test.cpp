@@ -39,6 +39,7 @@ class XvfbEnvironment : public ::testing::Environment {
     ASSERT_TRUE(xvfb_->ok()) << "Xvfb did not start";
     ::setenv("DISPLAY", xvfb_->name().c_str(), 1);
     ::unsetenv("WAYLAND_DISPLAY");  // the programs must choose X11
+    ::unsetenv("XDG_SESSION_TYPE");
     ::unsetenv("ACTIONKEYSTATE_BACKEND");
   }
   void TearDown() override { xvfb_.reset(); }

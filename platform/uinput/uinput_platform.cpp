@@ -488,10 +488,15 @@ class UinputKeyboard final : public KeyboardServices {
   UinputKeyboard(VirtualKeyboard& device, KeymapSession& session, posix::PosixHost& host)
       : device_(device), session_(session), host_(host) {}
 
+  // What the seat's other keyboards show, once the compositor has answered
+  // the last tap: under sway a new keyboard's own LEDs can disagree with its
+  // group's for a while. Its own LEDs where it is the only one.
   std::int16_t GetKeyState(int vk) override {
     const LockLed* lock = Find(vk);
     device_.AwaitEchoes();
-    return lock != nullptr && device_.Lit(lock->led) ? 1 : 0;
+    if (lock == nullptr) return 0;
+    const SeatLeds seat = ReadSeatLeds(session_.compositor(), device_.sysname());
+    return (seat.seen ? (seat.lit >> lock->led) & 1u : device_.Lit(lock->led)) ? 1 : 0;
   }
 
   // The compositor reads a key with the keymap it has when it gets to it,
