@@ -127,11 +127,16 @@ using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
 class X11Keyboard final : public KeyboardServices {
  public:
-  X11Keyboard(Display* display, posix::PosixHost& host) : display_(display), host_(host) {
+  X11Keyboard(Display* display, posix::PosixHost& host, int xkb_event)
+      : display_(display), host_(host), xkb_event_(xkb_event) {
     for (int i = 0; i < kLockCount; ++i) {
       locks_[i].indicator = ::XInternAtom(display, kX11Locks[i].indicator, False);
     }
     ReadKeymap();
+    XkbStateRec state{};
+    ::XkbGetState(display_, XkbUseCoreKbd, &state);
+    locked_mods_ = state.locked_mods;
+    ::XkbGetIndicatorState(display_, XkbUseCoreKbd, &indicators_);
   }
 
   std::int16_t GetKeyState(int vk) override {
@@ -142,23 +147,37 @@ class X11Keyboard final : public KeyboardServices {
   // A press flips the lock without a key event, so no window is ever sent a
   // key, and a keymap that changes meanwhile cannot make it another key: it
   // locks or unlocks the modifiers its key would, or, where the keymap does
-  // not drive the indicator, flips that by hand. Either from the state as it
-  // is now: another client may have changed it. The release does nothing.
+  // not drive the indicator, flips that by hand. Either from the state as the
+  // server last reported it, taken in just before (another client may have
+  // changed it): no reply is waited for. The release does nothing.
   void keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) override {
     const X11Lock* lock = Find(vk);
     if (lock == nullptr || lock->keycode == 0 || (flags & KEYEVENTF_KEYUP) != 0) return;
+    TakeInEvents();
     if (lock->set_by_hand) {
-      ::XkbSetNamedIndicator(display_, lock->indicator, True, !IsLit(*lock), False, nullptr);
+      const bool lit = (indicators_ & lock->mask) != 0;
+      ::XkbSetNamedIndicator(display_, lock->indicator, True, !lit, False, nullptr);
+      indicators_ ^= lock->mask;
     } else {
-      XkbStateRec state{};
-      ::XkbGetState(display_, XkbUseCoreKbd, &state);
-      ::XkbLockModifiers(display_, XkbUseCoreKbd, lock->mods,
-                         (state.locked_mods & lock->mods) != 0 ? 0 : lock->mods);
+      const bool locked = (locked_mods_ & lock->mods) != 0;
+      ::XkbLockModifiers(display_, XkbUseCoreKbd, lock->mods, locked ? 0 : lock->mods);
+      locked_mods_ = locked ? locked_mods_ & ~lock->mods : locked_mods_ | lock->mods;
     }
     ::XFlush(display_);
   }
 
   void PumpEvents() override { host_.PumpEvents(); }
+
+  // An XKB event: the state it reports, or a keymap that changed.
+  void Handle(const XkbEvent& event) {
+    if (event.any.xkb_type == XkbStateNotify) {
+      locked_mods_ = event.state.locked_mods;
+    } else if (event.any.xkb_type == XkbIndicatorStateNotify) {
+      indicators_ = event.indicators.state;
+    } else {
+      ReadKeymap();
+    }
+  }
 
   // Decides, at start and whenever the keymap changes, which key to tap for
   // each lock and whether its indicator must be flipped by hand.
@@ -197,14 +216,31 @@ class X11Keyboard final : public KeyboardServices {
 
   bool IsLit(const X11Lock& lock) {
     if (lock.mask == 0) return false;
-    unsigned state = 0;
-    ::XkbGetIndicatorState(display_, XkbUseCoreKbd, &state);
-    return (state & lock.mask) != 0;
+    ::XkbGetIndicatorState(display_, XkbUseCoreKbd, &indicators_);
+    return (indicators_ & lock.mask) != 0;
+  }
+
+  // Reads what the server has sent, without waiting, and takes in its XKB
+  // events and keymap changes; the window's events stay queued for it.
+  void TakeInEvents() {
+    ::XEventsQueued(display_, QueuedAfterReading);
+    XEvent event;
+    while (::XCheckTypedEvent(display_, xkb_event_, &event)) {
+      Handle(reinterpret_cast<const XkbEvent&>(event));
+    }
+    bool remapped = false;
+    while (::XCheckTypedEvent(display_, MappingNotify, &event)) {
+      remapped = remapped || event.xmapping.request != MappingPointer;
+    }
+    if (remapped) ReadKeymap();
   }
 
   Display* display_;
   posix::PosixHost& host_;
+  int xkb_event_;
   X11Lock locks_[kLockCount];
+  unsigned locked_mods_ = 0;  // as the server last reported them
+  unsigned indicators_ = 0;
 };
 
 class X11Window final : public posix::NativeWindow {
@@ -219,6 +255,11 @@ class X11Window final : public posix::NativeWindow {
     constexpr unsigned kKeymapChanges =
         XkbNewKeyboardNotifyMask | XkbMapNotifyMask | XkbIndicatorMapNotifyMask;
     ::XkbSelectEvents(display, XkbUseCoreKbd, kKeymapChanges, kKeymapChanges);
+    // The state the flips start from, followed without a round trip.
+    ::XkbSelectEventDetails(display, XkbUseCoreKbd, XkbStateNotify, XkbModifierLockMask,
+                            XkbModifierLockMask);
+    ::XkbSelectEventDetails(display, XkbUseCoreKbd, XkbIndicatorStateNotify, XkbAllIndicatorsMask,
+                            XkbAllIndicatorsMask);
   }
 
   void Create(const char* caption) override {
@@ -247,7 +288,10 @@ class X11Window final : public posix::NativeWindow {
     ::XFlush(display_);
   }
 
-  int fd() const override { return ConnectionNumber(display_); }
+  // What the server sends is taken in at each step, never woken for: the
+  // state events the program's own flips cause would wake it at every step.
+  // A close from outside, or a lost server, is then seen within a step.
+  int fd() const override { return -1; }
 
   bool DispatchPending() override {
     // Reads what has arrived, once; requests are flushed as they are made.
@@ -272,8 +316,9 @@ class X11Window final : public posix::NativeWindow {
       closed_ = true;
     } else if (event.type == DestroyNotify && event.xdestroywindow.window == window_) {
       closed_ = true;
-    } else if (event.type == xkb_event_ ||
-               (event.type == MappingNotify && event.xmapping.request != MappingPointer)) {
+    } else if (event.type == xkb_event_) {
+      keyboard_.Handle(reinterpret_cast<const XkbEvent&>(event));
+    } else if (event.type == MappingNotify && event.xmapping.request != MappingPointer) {
       keyboard_.ReadKeymap();
     }
   }
@@ -320,7 +365,7 @@ class X11Platform final : public Platform {
   X11Platform(DisplayPtr display, int xkb_event)
       : display_(std::move(display)),
         host_(&window_),
-        keyboard_(display_.get(), host_),
+        keyboard_(display_.get(), host_, xkb_event),
         window_(display_.get(), keyboard_, xkb_event) {}
 
   KeyboardServices& keyboard() override { return keyboard_; }
