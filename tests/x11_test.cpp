@@ -214,10 +214,12 @@ TEST_F(Program, AKeymapChangeWhileChasingSendsNoKeyAndCapsSitsOutWithoutItsKey) 
 
 // The Scroll step flips Scroll Lock from its state as it is now, also after
 // another client changed it, and keeps flipping it while the keymap binds
-// Scroll_Lock to a modifier and unbinds it again.
-TEST_F(Program, ScrollLockFollowsItsIndicatorAndTheKeymap) {
+// Scroll_Lock to a modifier and unbinds it again. Another client grabbing the
+// server for 400 ms, three times, holds the steps back but keeps them in turn.
+TEST_F(Program, EachStepFlipsTheNextLockAsItIsNowThroughKeymapChangesAndGrabs) {
   Start(kAllOff);
   WaitForStep({true, true, false});
+  std::this_thread::sleep_for(40ms);  // after the Caps step has taken in all it was sent
   probe.Set({true, true, true});
   Lit last = {true, true, false};
   ASSERT_EQ(probe.NextChange(5s), last) << "the Scroll step did not turn it off";
@@ -240,6 +242,18 @@ TEST_F(Program, ScrollLockFollowsItsIndicatorAndTheKeymap) {
     probe.BindModifier(probe.Keycode(XK_Scroll_Lock), Mod3MapIndex, bound);
     for (int change = 0; change < 6 && !HasFatalFailure(); ++change) next_step();
   }
+  Display* grabber = ::XOpenDisplay(nullptr);
+  ASSERT_NE(grabber, nullptr);
+  for (int grab = 0; grab < 3; ++grab) {
+    ::XGrabServer(grabber);
+    ::XSync(grabber, False);
+    std::this_thread::sleep_for(400ms);
+    ::XUngrabServer(grabber);
+    ::XSync(grabber, False);
+    SCOPED_TRACE("after a grab");
+    for (int change = 0; change < 5 && !HasFatalFailure(); ++change) next_step();
+  }
+  ::XCloseDisplay(grabber);
 }
 
 // The ways the program is ended from outside; each leaves the locks as the
