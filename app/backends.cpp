@@ -50,7 +50,7 @@ constexpr Backend kBackends[] = {
     {"uinput", OpenUinput, "actionkeystate-uinput.lock", "on a virtual keyboard in this session"},
 #endif
 #if AKS_HAVE_X11
-    {"x11", x11::Open, nullptr, nullptr},
+    {"x11", [](Why& why, Use use) { return x11::Open(why, use); }, nullptr, nullptr},
 #endif
 #if AKS_HAVE_CONSOLE
     {"console", console::Open, "actionkeystate-console.lock", "on the console"},
@@ -69,16 +69,14 @@ const char* ChooseBackend(Why& context) {
     return "uinput";
   }
   if (const char* display = Env("DISPLAY")) {
-#if AKS_HAVE_X11
     // X clients under Wayland tap only Xwayland's own keyboard. Xwayland is
-    // known by the session's type, or by its XWAYLAND extension (Xwayland 23
-    // and later; before it, nothing in the protocol tells it from Xorg).
+    // known by the session's type, or, once open, by its XWAYLAND extension
+    // (Xwayland 23 and later; before it nothing tells it from Xorg).
     const char* type = Env("XDG_SESSION_TYPE");
-    if ((type != nullptr && std::strcmp(type, "wayland") == 0) || x11::IsXwayland(display)) {
+    if (type != nullptr && std::strcmp(type, "wayland") == 0) {
       context << "Xwayland display \"" << display << "\", but ";
       return "uinput";
     }
-#endif
     return "x11";
   }
   return "console";
@@ -96,6 +94,15 @@ std::unique_ptr<Platform> OpenPlatform(Why& why, Use use, bool chase) {
 #else
   why.clear();
   const char* name = ChooseBackend(why);
+#if AKS_HAVE_X11
+  if (std::strcmp(name, "x11") == 0 && Env("ACTIONKEYSTATE_BACKEND") == nullptr) {
+    bool xwayland = false;
+    std::unique_ptr<Platform> platform = x11::Open(why, use, &xwayland);
+    if (!xwayland) return platform;
+    why << "Xwayland display \"" << Env("DISPLAY") << "\", but ";
+    name = "uinput";
+  }
+#endif
   for (const Backend* backend = kBackends; backend->name != nullptr; ++backend) {
     if (std::strcmp(backend->name, name) != 0) continue;
     if (chase && backend->lock != nullptr) posix::HoldInstanceLock(backend->lock, backend->where);

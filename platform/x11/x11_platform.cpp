@@ -127,11 +127,24 @@ using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
 class X11Keyboard final : public KeyboardServices {
  public:
-  X11Keyboard(Display* display, posix::PosixHost& host, int xkb_event)
+  // A keyboard opened only to read needs no more than the indicators' places.
+  X11Keyboard(Display* display, posix::PosixHost& host, int xkb_event, Use use)
       : display_(display), host_(host), xkb_event_(xkb_event) {
+    char* names[kLockCount];
+    Atom atoms[kLockCount];
+    for (int i = 0; i < kLockCount; ++i) names[i] = const_cast<char*>(kX11Locks[i].indicator);
+    ::XInternAtoms(display, names, kLockCount, False, atoms);
     for (int i = 0; i < kLockCount; ++i) {
-      locks_[i].indicator = ::XInternAtom(display, kX11Locks[i].indicator, False);
+      locks_[i].indicator = atoms[i];
+      if (use != Use::kRead) continue;
+      int index = 0;
+      Bool real = False;
+      if (::XkbGetNamedIndicator(display, atoms[i], &index, nullptr, nullptr, &real) && real &&
+          index >= 0 && index < XkbNumIndicators) {
+        locks_[i].mask = 1u << index;
+      }
     }
+    if (use == Use::kRead) return;
     ReadKeymap();
     XkbStateRec state{};
     ::XkbGetState(display_, XkbUseCoreKbd, &state);
@@ -362,10 +375,10 @@ class X11Window final : public posix::NativeWindow {
 
 class X11Platform final : public Platform {
  public:
-  X11Platform(DisplayPtr display, int xkb_event)
+  X11Platform(DisplayPtr display, int xkb_event, Use use)
       : display_(std::move(display)),
         host_(&window_),
-        keyboard_(display_.get(), host_, xkb_event),
+        keyboard_(display_.get(), host_, xkb_event, use),
         window_(display_.get(), keyboard_, xkb_event) {}
 
   KeyboardServices& keyboard() override { return keyboard_; }
@@ -380,7 +393,7 @@ class X11Platform final : public Platform {
 
 }  // namespace
 
-std::unique_ptr<Platform> Open(Why& why, Use) {
+std::unique_ptr<Platform> Open(Why& why, Use use, bool* xwayland) {
   const char* name = std::getenv("DISPLAY");
   if (name == nullptr || *name == '\0') {
     why << "no DISPLAY";
@@ -394,15 +407,13 @@ std::unique_ptr<Platform> Open(Why& why, Use) {
     why << "display \"" << name << "\" has no XKB extension";
     return nullptr;
   }
-  return std::make_unique<X11Platform>(std::move(display), xkb_event);
-}
-
-bool IsXwayland(const char* name) {
-  InstallErrorHandlers();
-  Why ignored;
-  DisplayPtr display(OpenDisplay(name, ignored));
-  int opcode = 0, event = 0, error = 0;
-  return display && ::XQueryExtension(display.get(), "XWAYLAND", &opcode, &event, &error);
+  int event = 0;
+  if (xwayland != nullptr &&
+      ::XQueryExtension(display.get(), "XWAYLAND", &opcode, &event, &error)) {
+    *xwayland = true;
+    return nullptr;
+  }
+  return std::make_unique<X11Platform>(std::move(display), xkb_event, use);
 }
 
 }  // namespace aks::x11

@@ -21,11 +21,9 @@
 
 namespace aks::x11 {
 
-// Opens the display named by DISPLAY.
-std::unique_ptr<Platform> Open(Why& why, Use use);
-
-// Whether `display` is an Xwayland server, whose keyboard is its own and
-// never the compositor's. False where it cannot be opened.
-bool IsXwayland(const char* display);
+// Opens the display named by DISPLAY. Where `xwayland` is given and the
+// display turns out to be Xwayland (its XWAYLAND extension), whose keyboard is
+// its own and never the compositor's, sets it and returns null.
+std::unique_ptr<Platform> Open(Why& why, Use use, bool* xwayland = nullptr);
 
 }  // namespace aks::x11
