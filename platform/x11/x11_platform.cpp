@@ -128,8 +128,7 @@ using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 class X11Keyboard final : public KeyboardServices {
  public:
   // A keyboard opened only to read needs no more than the indicators' places.
-  X11Keyboard(Display* display, posix::PosixHost& host, int xkb_event, Use use)
-      : display_(display), host_(host), xkb_event_(xkb_event) {
+  X11Keyboard(Display* display, posix::PosixHost& host, Use use) : display_(display), host_(host) {
     char* names[kLockCount];
     Atom atoms[kLockCount];
     for (int i = 0; i < kLockCount; ++i) names[i] = const_cast<char*>(kX11Locks[i].indicator);
@@ -180,6 +179,9 @@ class X11Keyboard final : public KeyboardServices {
   }
 
   void PumpEvents() override { host_.PumpEvents(); }
+
+  // The window whose connection brings the events.
+  void Attach(posix::NativeWindow* window) { window_ = window; }
 
   // An XKB event: the state it reports, or a keymap that changed.
   void Handle(const XkbEvent& event) {
@@ -233,24 +235,15 @@ class X11Keyboard final : public KeyboardServices {
     return (indicators_ & lock.mask) != 0;
   }
 
-  // Reads what the server has sent, without waiting, and takes in its XKB
-  // events and keymap changes; the window's events stay queued for it.
+  // Reads what the server has sent, without waiting, and handles it: the
+  // window's events as its own, the state and keymap events here.
   void TakeInEvents() {
-    ::XEventsQueued(display_, QueuedAfterReading);
-    XEvent event;
-    while (::XCheckTypedEvent(display_, xkb_event_, &event)) {
-      Handle(reinterpret_cast<const XkbEvent&>(event));
-    }
-    bool remapped = false;
-    while (::XCheckTypedEvent(display_, MappingNotify, &event)) {
-      remapped = remapped || event.xmapping.request != MappingPointer;
-    }
-    if (remapped) ReadKeymap();
+    if (window_ != nullptr) window_->DispatchPending();
   }
 
   Display* display_;
   posix::PosixHost& host_;
-  int xkb_event_;
+  posix::NativeWindow* window_ = nullptr;
   X11Lock locks_[kLockCount];
   unsigned locked_mods_ = 0;  // as the server last reported them
   unsigned indicators_ = 0;
@@ -308,8 +301,8 @@ class X11Window final : public posix::NativeWindow {
 
   bool DispatchPending() override {
     // Reads what has arrived, once; requests are flushed as they are made.
-    while (::XEventsQueued(display_, QueuedAfterReading) > 0) HandleNext();
-    return !closed_;
+    ::XEventsQueued(display_, QueuedAfterReading);
+    return DispatchQueued();
   }
 
   // Every request is flushed where it is made (taps, window set-up) or waits
@@ -378,8 +371,10 @@ class X11Platform final : public Platform {
   X11Platform(DisplayPtr display, int xkb_event, Use use)
       : display_(std::move(display)),
         host_(&window_),
-        keyboard_(display_.get(), host_, xkb_event, use),
-        window_(display_.get(), keyboard_, xkb_event) {}
+        keyboard_(display_.get(), host_, use),
+        window_(display_.get(), keyboard_, xkb_event) {
+    keyboard_.Attach(&window_);
+  }
 
   KeyboardServices& keyboard() override { return keyboard_; }
   HostRuntime& host() override { return host_; }
