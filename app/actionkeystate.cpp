@@ -12,6 +12,11 @@
 namespace {
 
 constexpr char kProgram[] = "actionkeystate";
+// The session's keyboard cannot be reached (no display or compositor, no
+// access to /dev/uinput or the console): trying again will not help, so the
+// user unit does not restart on it (RestartPreventExitStatus). systemd reads
+// 6 as "not configured".
+constexpr int kSessionUnusable = 6;
 constexpr char kUsage[] =
     "usage: actionkeystate [--help | --version]\n"
     "Switches Num Lock, Caps Lock and Scroll Lock off, then flips them in turn\n"
@@ -35,7 +40,10 @@ int main(int argc, char** argv) {
   aks::Why why;
   std::unique_ptr<aks::Platform> platform =
       aks::OpenPlatform(why, aks::Use::kChange, /*chase=*/true);
-  if (!platform) return aks::NoKeyboard(kProgram, why.c_str());
+  if (!platform) {
+    aks::NoKeyboard(kProgram, why.c_str());
+    return kSessionUnusable;
+  }
   aks::frmActionKeystate form(platform->keyboard(), platform->host());
   form.Load();
   return platform->host().Run();

@@ -70,6 +70,16 @@ pid_t PeerProcess(int socket) {
   return ::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 ? peer.pid : 0;
 }
 
+bool IsXwaylandProcess(pid_t pid) {
+  char path[32], name[16] = {};
+  std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  (void)!::read(fd, name, sizeof name - 1);
+  ::close(fd);
+  return std::strcmp(name, "Xwayland\n") == 0;
+}
+
 pid_t ParentProcess(pid_t pid) {
   char path[32], stat[256] = {};
   std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
@@ -255,8 +265,12 @@ class XwaylandSession final : public KeymapSession {
   XwaylandSession& operator=(const XwaylandSession&) = delete;
 
   int fd() const override { return ::xcb_get_file_descriptor(connection_); }
-  // Xwayland is the compositor's child.
-  pid_t compositor() const override { return ParentProcess(PeerProcess(fd())); }
+  // A compositor that starts Xwayland on demand (sway, GNOME, KDE) listens on
+  // the X socket itself; otherwise Xwayland is the compositor's child.
+  pid_t compositor() const override {
+    const pid_t peer = PeerProcess(fd());
+    return IsXwaylandProcess(peer) ? ParentProcess(peer) : peer;
+  }
 
   bool DispatchPending() override { return Handle(::xcb_poll_for_event); }
   bool DispatchQueued() override { return Handle(::xcb_poll_for_queued_event); }
@@ -386,8 +400,9 @@ class VirtualKeyboard {
     const std::string node = EventNode(sysname_);
     for (const long long end = NowMs() + kConsoleWriteMs; NowMs() < end;) ReadLedsBy(end);
     SetOwnLeds(kAllLit);
-    int held = 0;  // opens of the node not closed yet
-    long long opened_at = 0;
+    // Opens of the node not closed yet; without a watch, taken as open.
+    int held = watch < 0 ? 1 : 0;
+    long long opened_at = NowMs();
     bool live = false;
     for (const long long deadline = NowMs() + kLiveWaitMs; !live && NowMs() < deadline;) {
       pollfd wait[2] = {{fd_, POLLIN, 0}, {watch, POLLIN, 0}};
