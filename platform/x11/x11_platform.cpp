@@ -125,6 +125,8 @@ struct DisplayCloser {
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
+class X11Window;
+
 class X11Keyboard final : public KeyboardServices {
  public:
   // A keyboard opened only to read needs no more than the indicators' places.
@@ -181,7 +183,7 @@ class X11Keyboard final : public KeyboardServices {
   void PumpEvents() override { host_.PumpEvents(); }
 
   // The window whose connection brings the events.
-  void Attach(posix::NativeWindow* window) { window_ = window; }
+  void Attach(X11Window* window) { window_ = window; }
 
   // An XKB event: the state it reports, or a keymap that changed.
   void Handle(const XkbEvent& event) {
@@ -237,13 +239,11 @@ class X11Keyboard final : public KeyboardServices {
 
   // Reads what the server has sent, without waiting, and handles it: the
   // window's events as its own, the state and keymap events here.
-  void TakeInEvents() {
-    if (window_ != nullptr) window_->DispatchPending();
-  }
+  void TakeInEvents();
 
   Display* display_;
   posix::PosixHost& host_;
-  posix::NativeWindow* window_ = nullptr;
+  X11Window* window_ = nullptr;
   X11Lock locks_[kLockCount];
   unsigned locked_mods_ = 0;  // as the server last reported them
   unsigned indicators_ = 0;
@@ -299,10 +299,19 @@ class X11Window final : public posix::NativeWindow {
   // A close from outside, or a lost server, is then seen within a step.
   int fd() const override { return -1; }
 
+  // Reads what has arrived, once a step: not again where a flip of this step
+  // has just taken it in. Requests are flushed as they are made.
   bool DispatchPending() override {
-    // Reads what has arrived, once; requests are flushed as they are made.
-    ::XEventsQueued(display_, QueuedAfterReading);
+    if (!taken_in_) ::XEventsQueued(display_, QueuedAfterReading);
+    taken_in_ = false;
     return DispatchQueued();
+  }
+
+  // Reads and handles what has arrived, for a flip about to be made.
+  void TakeIn() {
+    ::XEventsQueued(display_, QueuedAfterReading);
+    DispatchQueued();
+    taken_in_ = true;
   }
 
   // Every request is flushed where it is made (taps, window set-up) or waits
@@ -364,7 +373,12 @@ class X11Window final : public posix::NativeWindow {
   Atom net_wm_pid_;  // the window's process, which a second program names
   Window window_ = None;
   bool closed_ = false;
+  bool taken_in_ = false;  // this step's flip has read the connection
 };
+
+void X11Keyboard::TakeInEvents() {
+  if (window_ != nullptr) window_->TakeIn();
+}
 
 class X11Platform final : public Platform {
  public:
