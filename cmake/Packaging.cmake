@@ -23,6 +23,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The Action Keystate authors <authors@actionkeystate.invalid>")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Loaded by the uinput backend when it runs, so dpkg-shlibdeps cannot see them.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libwayland-client0, libxkbcommon0, libxkbcommon-x11-0, libxcb-xkb1")
   set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "actionkeystate switches Num Lock, Caps Lock and Scroll Lock off, then flips

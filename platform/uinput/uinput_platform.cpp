@@ -8,13 +8,8 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <wayland-client.h>
+#include <wayland-client-protocol.h>  // the requests' numbers and the listeners' shapes
 #include <xcb/xcb.h>
-// xcb/xkb.h names a field "explicit", a C++ keyword.
-#define explicit explicit_
-#include <xcb/xkb.h>
-#undef explicit
-#include <xkbcommon/xkbcommon-x11.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -23,6 +18,7 @@
 #include <string>
 
 #include "keystate/modActionKeystate.h"
+#include "loaded_libs.h"
 #include "posix_host.h"
 #include "seat_leds.h"
 #include "xkb_lock_keys.h"
@@ -52,6 +48,31 @@ constexpr LockLed kUinputLocks[kLockCount] = {{VK_NUMLOCK, liNumLock, LED_NUML},
                                               {VK_CAPITAL, liCapsLock, LED_CAPSL}};
 
 long long NowMs() { return posix::MonotonicNow() / 1'000'000; }
+
+// libwayland-client's request wrappers (inline in its header), through the
+// loaded library.
+template <typename T>
+wl_proxy* Proxy(T* object) {
+  return reinterpret_cast<wl_proxy*>(object);
+}
+template <typename T, typename Listener>
+void Listen(T* object, const Listener* listener, void* data) {
+  lib::wl_proxy_add_listener(
+      Proxy(object), reinterpret_cast<void (**)(void)>(const_cast<Listener*>(listener)), data);
+}
+template <typename T>
+void Destroy(T* object) {
+  lib::wl_proxy_destroy(Proxy(object));
+}
+template <typename Made, typename T>
+Made* Request(T* object, uint32_t opcode, const wl_interface* made) {
+  return reinterpret_cast<Made*>(lib::wl_proxy_marshal_flags(
+      Proxy(object), opcode, made, lib::wl_proxy_get_version(Proxy(object)), 0, nullptr));
+}
+void* Bind(wl_registry* registry, uint32_t name, const wl_interface* interface, uint32_t version) {
+  return lib::wl_proxy_marshal_flags(Proxy(registry), WL_REGISTRY_BIND, interface, version, 0, name,
+                                     interface->name, version, nullptr);
+}
 int MsUntil(long long deadline) {
   const long long left = deadline - NowMs();
   return left > 0 ? static_cast<int>(left) : 0;
@@ -93,7 +114,7 @@ pid_t ParentProcess(pid_t pid) {
 }
 
 struct ContextUnref {
-  void operator()(xkb_context* context) const { ::xkb_context_unref(context); }
+  void operator()(xkb_context* context) const { lib::xkb_context_unref(context); }
 };
 
 // Where the keymap in force comes from, and what it makes of the lock keys.
@@ -120,10 +141,10 @@ class KeymapSession : public posix::NativeWindow {
   void TakeKeymap(xkb_keymap* keymap) {
     keys_ = xkb::FindLockKeys(keymap);
     has_keymap_ = true;
-    ::xkb_keymap_unref(keymap);
+    lib::xkb_keymap_unref(keymap);
   }
   xkb_context* context() {
-    if (!context_) context_.reset(::xkb_context_new(XKB_CONTEXT_NO_DEFAULT_INCLUDES));
+    if (!context_) context_.reset(lib::xkb_context_new(XKB_CONTEXT_NO_DEFAULT_INCLUDES));
     return context_.get();
   }
 
@@ -138,14 +159,16 @@ class KeymapSession : public posix::NativeWindow {
 class WaylandSession final : public KeymapSession {
  public:
   explicit WaylandSession(wl_display* display)
-      : display_(display), registry_(::wl_display_get_registry(display)) {
-    ::wl_registry_add_listener(registry_, &kRegistry, this);
+      : display_(display),
+        registry_(
+            Request<wl_registry>(display, WL_DISPLAY_GET_REGISTRY, lib::wl_registry_interface)) {
+    Listen(registry_, &kRegistry, this);
   }
   ~WaylandSession() override {
-    if (keyboard_ != nullptr) ::wl_keyboard_destroy(keyboard_);
-    if (seat_ != nullptr) ::wl_seat_destroy(seat_);
-    ::wl_registry_destroy(registry_);
-    ::wl_display_disconnect(display_);
+    if (keyboard_ != nullptr) Destroy(keyboard_);
+    if (seat_ != nullptr) Destroy(seat_);
+    Destroy(registry_);
+    lib::wl_display_disconnect(display_);
   }
   WaylandSession(const WaylandSession&) = delete;
   WaylandSession& operator=(const WaylandSession&) = delete;
@@ -156,23 +179,23 @@ class WaylandSession final : public KeymapSession {
   pid_t compositor() const override { return PeerProcess(socket()); }
 
   bool DispatchPending() override {
-    while (::wl_display_prepare_read(display_) != 0) {
-      if (::wl_display_dispatch_pending(display_) < 0) return false;
+    while (lib::wl_display_prepare_read(display_) != 0) {
+      if (lib::wl_display_dispatch_pending(display_) < 0) return false;
     }
     pollfd connection{socket(), POLLIN, 0};
     if (::poll(&connection, 1, 0) > 0) {
       if ((connection.revents & (POLLHUP | POLLERR)) != 0 ||
-          ::wl_display_read_events(display_) != 0) {
-        ::wl_display_cancel_read(display_);
+          lib::wl_display_read_events(display_) != 0) {
+        lib::wl_display_cancel_read(display_);
         return false;
       }
     } else {
-      ::wl_display_cancel_read(display_);
+      lib::wl_display_cancel_read(display_);
     }
-    return ::wl_display_dispatch_pending(display_) >= 0;
+    return lib::wl_display_dispatch_pending(display_) >= 0;
   }
 
-  bool DispatchQueued() override { return ::wl_display_get_error(display_) == 0; }
+  bool DispatchQueued() override { return lib::wl_display_get_error(display_) == 0; }
 
   // A seat offers a keyboard only once it has one, which may be ours.
   bool WaitForKeymap(long long deadline) override {
@@ -186,47 +209,48 @@ class WaylandSession final : public KeymapSession {
 
   bool Sync() override {
     bool answered = false;
-    wl_callback* done = ::wl_display_sync(display_);
-    ::wl_callback_add_listener(done, &kDone, &answered);
-    ::wl_display_flush(display_);
+    wl_callback* done = Request<wl_callback>(display_, WL_DISPLAY_SYNC, lib::wl_callback_interface);
+    Listen(done, &kDone, &answered);
+    lib::wl_display_flush(display_);
     for (const long long deadline = NowMs() + kSyncWaitMs; !answered && NowMs() < deadline;) {
       pollfd connection{socket(), POLLIN, 0};
       ::poll(&connection, 1, MsUntil(deadline));
       if (!DispatchPending()) break;
     }
-    if (!answered) ::wl_callback_destroy(done);  // a late answer then goes nowhere
+    if (!answered) Destroy(done);  // a late answer then goes nowhere
     return answered;
   }
 
  private:
-  int socket() const { return ::wl_display_get_fd(display_); }
+  int socket() const { return lib::wl_display_get_fd(display_); }
 
   static void Done(void* data, wl_callback* done, uint32_t) {
     *static_cast<bool*>(data) = true;
-    ::wl_callback_destroy(done);
+    Destroy(done);
   }
   static void Global(void* data, wl_registry* registry, uint32_t name, const char* interface,
                      uint32_t) {
     auto* self = static_cast<WaylandSession*>(data);
-    if (self->seat_ != nullptr || std::strcmp(interface, wl_seat_interface.name) != 0) return;
-    self->seat_ = static_cast<wl_seat*>(::wl_registry_bind(registry, name, &wl_seat_interface, 1));
-    ::wl_seat_add_listener(self->seat_, &kSeat, self);
+    if (self->seat_ != nullptr || std::strcmp(interface, lib::wl_seat_interface->name) != 0) return;
+    self->seat_ = static_cast<wl_seat*>(Bind(registry, name, lib::wl_seat_interface, 1));
+    Listen(self->seat_, &kSeat, self);
   }
   static void GlobalRemove(void*, wl_registry*, uint32_t) {}
   static void Capabilities(void* data, wl_seat* seat, uint32_t capabilities) {
     auto* self = static_cast<WaylandSession*>(data);
     if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) == 0 || self->keyboard_ != nullptr) return;
-    self->keyboard_ = ::wl_seat_get_keyboard(seat);
-    ::wl_keyboard_add_listener(self->keyboard_, &kKeyboard, self);
+    self->keyboard_ = Request<wl_keyboard>(seat, WL_SEAT_GET_KEYBOARD, lib::wl_keyboard_interface);
+    Listen(self->keyboard_, &kKeyboard, self);
   }
   static void Keymap(void* data, wl_keyboard*, uint32_t format, int32_t fd, uint32_t size) {
     auto* self = static_cast<WaylandSession*>(data);
     xkb_keymap* keymap = nullptr;
     void* text = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
     if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && text != MAP_FAILED) {
-      keymap = ::xkb_keymap_new_from_buffer(self->context(), static_cast<const char*>(text),
-                                            ::strnlen(static_cast<const char*>(text), size),
-                                            XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
+      keymap =
+          lib::xkb_keymap_new_from_buffer(self->context(), static_cast<const char*>(text),
+                                          ::strnlen(static_cast<const char*>(text), size),
+                                          XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
     }
     if (text != MAP_FAILED) ::munmap(text, size);
     ::close(fd);
@@ -254,10 +278,9 @@ class XwaylandSession final : public KeymapSession {
  public:
   XwaylandSession(xcb_connection_t* connection, int32_t device, std::uint8_t xkb_event)
       : connection_(connection), device_(device), xkb_event_(xkb_event) {
-    constexpr std::uint16_t kChanges =
-        XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
-    ::xcb_xkb_select_events(connection, static_cast<xcb_xkb_device_spec_t>(device), kChanges, 0,
-                            kChanges, 0, 0, nullptr);
+    constexpr std::uint16_t kChanges = lib::kXkbNewKeyboardNotify | lib::kXkbMapNotify;
+    lib::xcb_xkb_select_events(connection, static_cast<uint16_t>(device), kChanges, 0, kChanges, 0,
+                               0, nullptr);
     ::xcb_flush(connection);
   }
   ~XwaylandSession() override { ::xcb_disconnect(connection_); }
@@ -297,8 +320,8 @@ class XwaylandSession final : public KeymapSession {
     return ::xcb_connection_has_error(connection_) == 0;
   }
   void ReadKeymap() {
-    TakeKeymap(::xkb_x11_keymap_new_from_device(context(), connection_, device_,
-                                                XKB_KEYMAP_COMPILE_NO_FLAGS));
+    TakeKeymap(lib::xkb_x11_keymap_new_from_device(context(), connection_, device_,
+                                                   XKB_KEYMAP_COMPILE_NO_FLAGS));
   }
 
   xcb_connection_t* connection_;
@@ -604,8 +627,8 @@ class ReaderPlatform final : public Platform {
 };
 
 std::unique_ptr<KeymapSession> ConnectWayland(const char* name, Why& why) {
-  ::wl_log_set_handler_client([](const char*, va_list) {});  // we say it in our line
-  wl_display* display = ::wl_display_connect(name);
+  lib::wl_log_set_handler_client([](const char*, va_list) {});  // we say it in our line
+  wl_display* display = lib::wl_display_connect(name);
   if (display == nullptr) {
     const int error = errno;
     why << "cannot connect to the compositor \"" << name << "\": ";
@@ -623,20 +646,21 @@ std::unique_ptr<KeymapSession> ConnectXwayland(const char* name, Why& why) {
   xcb_connection_t* connection = ::xcb_connect(name, nullptr);
   std::uint8_t xkb_event = 0;
   if (::xcb_connection_has_error(connection) != 0 ||
-      !::xkb_x11_setup_xkb_extension(
+      !lib::xkb_x11_setup_xkb_extension(
           connection, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
           XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, &xkb_event, nullptr)) {
     ::xcb_disconnect(connection);
     why << "cannot read the keymap of display \"" << name << "\"";
     return nullptr;
   }
-  const int32_t device = ::xkb_x11_get_core_keyboard_device_id(connection);
+  const int32_t device = lib::xkb_x11_get_core_keyboard_device_id(connection);
   return std::make_unique<XwaylandSession>(connection, device, xkb_event);
 }
 
 }  // namespace
 
 std::unique_ptr<Platform> Open(const Session& where, Use use, Why& why) {
+  if (!lib::LoadLibraries(why)) return nullptr;
   std::unique_ptr<KeymapSession> session;
   if (where.wayland_display != nullptr) {
     session = ConnectWayland(where.wayland_display, why);
