@@ -1,8 +1,8 @@
-// The Windows programs are built without exceptions, so the parts of the C++
-// runtime that throw, unwind or print are kept out of the .exe:
+// The programs are built without exceptions, so the parts of the C++ runtime
+// that throw, unwind or print are kept out of them where it is linked in:
 // - allocation that fails ends the program at once instead of throwing;
-// - std::terminate has nowhere to print in a program without a console, so
-//   its verbose handler (and with it the demangler and printf) is not used.
+// - std::terminate, which nothing here calls, ends it without the verbose
+//   handler (and with it the demangler and printf).
 #include <cstdlib>
 #include <new>
 
