@@ -11,6 +11,7 @@
 #include <wayland-client-protocol.h>  // the requests' numbers and the listeners' shapes
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -130,6 +131,11 @@ class KeymapSession : public posix::NativeWindow {
   // and takes in what it sent before: a keymap it changed meanwhile. Returns
   // false where it did not answer in time.
   virtual bool Sync() = 0;
+  // Asks the same without waiting; the answer is taken in with the rest of
+  // what the server sends. Questions are answered in order: a question is
+  // answered once answered() has reached its number.
+  virtual unsigned Ask() = 0;
+  unsigned answered() const { return answered_; }
   // Waits, until `deadline` (ms) at most, for the first keymap.
   virtual bool WaitForKeymap(long long deadline) = 0;
 
@@ -137,6 +143,8 @@ class KeymapSession : public posix::NativeWindow {
   const xkb::LockKeys& keys() const { return keys_; }
 
  protected:
+  unsigned asked_ = 0, answered_ = 0;
+
   // Decides the lock keys anew from `keymap` (null: none could be read).
   void TakeKeymap(xkb_keymap* keymap) {
     keys_ = xkb::FindLockKeys(keymap);
@@ -197,14 +205,23 @@ class WaylandSession final : public KeymapSession {
 
   bool DispatchQueued() override { return lib::wl_display_get_error(display_) == 0; }
 
-  // A seat offers a keyboard only once it has one, which may be ours.
+  // A seat offers a keyboard only once it has one, which may be ours. A
+  // desktop still starting up can leave a round trip unanswered for seconds:
+  // only a lost connection ends the wait early.
   bool WaitForKeymap(long long deadline) override {
     while (!has_keymap() && NowMs() < deadline) {
-      if (!Sync()) return false;
+      if (!Sync() && lib::wl_display_get_error(display_) != 0) return false;
       pollfd connection{socket(), POLLIN, 0};
       if (!has_keymap()) ::poll(&connection, 1, 50 < MsUntil(deadline) ? 50 : MsUntil(deadline));
     }
     return has_keymap();
+  }
+
+  unsigned Ask() override {
+    wl_callback* done = Request<wl_callback>(display_, WL_DISPLAY_SYNC, lib::wl_callback_interface);
+    Listen(done, &kAnswered, this);
+    lib::wl_display_flush(display_);
+    return ++asked_;
   }
 
   bool Sync() override {
@@ -226,6 +243,10 @@ class WaylandSession final : public KeymapSession {
 
   static void Done(void* data, wl_callback* done, uint32_t) {
     *static_cast<bool*>(data) = true;
+    Destroy(done);
+  }
+  static void Answered(void* data, wl_callback* done, uint32_t) {
+    ++static_cast<WaylandSession*>(data)->answered_;
     Destroy(done);
   }
   static void Global(void* data, wl_registry* registry, uint32_t name, const char* interface,
@@ -262,6 +283,7 @@ class WaylandSession final : public KeymapSession {
   static void Modifiers(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
 
   static constexpr wl_callback_listener kDone = {Done};
+  static constexpr wl_callback_listener kAnswered = {Answered};
   static constexpr wl_registry_listener kRegistry = {Global, GlobalRemove};
   static constexpr wl_seat_listener kSeat = {Capabilities, nullptr};
   static constexpr wl_keyboard_listener kKeyboard = {Keymap, Enter, Leave, Key, Modifiers, nullptr};
@@ -307,6 +329,11 @@ class XwaylandSession final : public KeymapSession {
     std::free(
         ::xcb_get_input_focus_reply(connection_, ::xcb_get_input_focus(connection_), nullptr));
     return DispatchQueued();
+  }
+  // (a rarely used path: this one waits)
+  unsigned Ask() override {
+    if (Sync()) answered_ = asked_ + 1;
+    return ++asked_;
   }
 
  private:
@@ -525,12 +552,16 @@ class UinputKeyboard final : public KeyboardServices {
  public:
   UinputKeyboard(VirtualKeyboard& device, KeymapSession& session, posix::PosixHost& host)
       : device_(device), session_(session), host_(host) {}
+  ~UinputKeyboard() override { Flush(); }
+  UinputKeyboard(const UinputKeyboard&) = delete;
+  UinputKeyboard& operator=(const UinputKeyboard&) = delete;
 
   // What the seat's other keyboards show, once the compositor has answered
   // the last tap: under sway a new keyboard's own LEDs can disagree with its
   // group's for a while. Its own LEDs where it is the only one.
   std::int16_t GetKeyState(int vk) override {
     const LockLed* lock = Find(vk);
+    Flush();
     device_.AwaitEchoes();
     if (lock == nullptr) return 0;
     const SeatLeds seat = ReadSeatLeds(session_.compositor(), device_.sysname());
@@ -539,22 +570,45 @@ class UinputKeyboard final : public KeyboardServices {
 
   // The compositor reads a key with the keymap it has when it gets to it,
   // which may be newer than the one the program has: one it is still loading
-  // while taps queue up turns a queued Caps Lock into BackSpace. So a press
-  // waits until the compositor has answered all sent before, which brings
-  // any new keymap first; one that does not answer is sent no key.
+  // while taps queue up turns a queued Caps Lock into BackSpace. So a tap
+  // waits until the compositor has answered a question asked after it, which
+  // brings any new keymap first, and then goes out, press and release, with
+  // the key the keymap has then. The wait blocks nothing: a step that waited
+  // would let its own timer fall due again inside it, and flip its lock
+  // twice. Answers are taken in at the next step. A lock tapped again while
+  // its last tap still waits (the compositor stalled) is not tapped at all:
+  // the two cancel, and the locks come out of a stall where the wave is.
   void keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) override {
     const LockLed* lock = Find(vk);
-    if (lock == nullptr) return;
-    const bool press = (flags & KEYEVENTF_KEYUP) == 0;
-    if (press) pressed_ = session_.keys().keycode[lock->lock] != 0 && session_.Sync();
-    const xkb_keycode_t key = session_.keys().keycode[lock->lock];
-    if (key > 8 && pressed_) device_.Key(static_cast<int>(key - 8), press, lock->led);
+    if (lock == nullptr || (flags & KEYEVENTF_KEYUP) != 0) return;  // (sent with its press)
+    if (session_.keys().keycode[lock->lock] == 0) return;
+    Tap* const end = waiting_ + waiting_count_;
+    Tap* const same = std::find_if(waiting_, end, [&](const Tap& tap) { return tap.lock == lock; });
+    if (same != end) {
+      std::copy(same + 1, end, same);
+      --waiting_count_;
+      return;
+    }
+    waiting_[waiting_count_++] = {lock, session_.Ask()};
   }
 
-  // The LED echoes are taken in here, at each step, never woken for.
+  // The LED echoes and the compositor's answers are taken in here, at each
+  // step, never woken for.
   void PumpEvents() override {
     device_.ReadLeds();
     host_.PumpEvents();
+    SendAnswered();
+  }
+
+  // Sends every tap still waiting, once the compositor has answered all
+  // asked; where it does not answer in time, none.
+  void Flush() {
+    if (waiting_count_ == 0) return;
+    if (session_.Sync()) {
+      SendAnswered(true);
+    } else {
+      waiting_count_ = 0;
+    }
   }
 
   // A keyboard joining the seat may reset its locks (sway does): those that
@@ -580,15 +634,38 @@ class UinputKeyboard final : public KeyboardServices {
         tapped = true;
       }
       if (!tapped) return;
+      Flush();
       device_.Settle();
     }
   }
 
  private:
+  struct Tap {
+    const LockLed* lock;
+    unsigned question;  // asked with it
+  };
+
+  // Sends the taps whose question has been answered (`all`: every one), in
+  // order, each on the key the keymap has for its lock now, if any.
+  void SendAnswered(bool all = false) {
+    std::size_t sent = 0;
+    for (; sent < waiting_count_; ++sent) {
+      const Tap& tap = waiting_[sent];
+      if (!all && static_cast<int>(session_.answered() - tap.question) < 0) break;
+      const xkb_keycode_t code = session_.keys().keycode[tap.lock->lock];
+      if (code <= 8) continue;
+      device_.Key(static_cast<int>(code - 8), true, tap.lock->led);
+      device_.Key(static_cast<int>(code - 8), false, tap.lock->led);
+    }
+    std::copy(waiting_ + sent, waiting_ + waiting_count_, waiting_);
+    waiting_count_ -= sent;
+  }
+
   VirtualKeyboard& device_;
   KeymapSession& session_;
   posix::PosixHost& host_;
-  bool pressed_ = false;  // the last press went out, so its release goes too
+  Tap waiting_[kLockCount] = {};  // at most one a lock
+  std::size_t waiting_count_ = 0;
 };
 
 class UinputPlatform final : public Platform {
