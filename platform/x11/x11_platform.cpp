@@ -167,6 +167,7 @@ class X11Keyboard final : public KeyboardServices {
   void keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) override {
     const X11Lock* lock = Find(vk);
     if (lock == nullptr || lock->keycode == 0 || (flags & KEYEVENTF_KEYUP) != 0) return;
+    indicators_read_ = false;
     TakeInEvents();
     if (lock->set_by_hand) {
       const bool lit = (indicators_ & lock->mask) != 0;
@@ -180,7 +181,10 @@ class X11Keyboard final : public KeyboardServices {
     ::XFlush(display_);
   }
 
-  void PumpEvents() override { host_.PumpEvents(); }
+  void PumpEvents() override {
+    indicators_read_ = false;
+    host_.PumpEvents();
+  }
 
   // The window whose connection brings the events.
   void Attach(X11Window* window) { window_ = window; }
@@ -231,9 +235,12 @@ class X11Keyboard final : public KeyboardServices {
     return nullptr;
   }
 
+  // Reads the server's indicators once for reads in a row: again after a
+  // flip and at each step.
   bool IsLit(const X11Lock& lock) {
     if (lock.mask == 0) return false;
-    ::XkbGetIndicatorState(display_, XkbUseCoreKbd, &indicators_);
+    if (!indicators_read_) ::XkbGetIndicatorState(display_, XkbUseCoreKbd, &indicators_);
+    indicators_read_ = true;
     return (indicators_ & lock.mask) != 0;
   }
 
@@ -247,17 +254,13 @@ class X11Keyboard final : public KeyboardServices {
   X11Lock locks_[kLockCount];
   unsigned locked_mods_ = 0;  // as the server last reported them
   unsigned indicators_ = 0;
+  bool indicators_read_ = false;  // by a read since the last flip or step
 };
 
 class X11Window final : public posix::NativeWindow {
  public:
   X11Window(Display* display, X11Keyboard& keyboard, int xkb_event)
-      : display_(display),
-        keyboard_(keyboard),
-        xkb_event_(xkb_event),
-        wm_protocols_(::XInternAtom(display, "WM_PROTOCOLS", False)),
-        wm_delete_window_(::XInternAtom(display, "WM_DELETE_WINDOW", False)),
-        net_wm_pid_(::XInternAtom(display, "_NET_WM_PID", False)) {
+      : display_(display), keyboard_(keyboard), xkb_event_(xkb_event) {
     constexpr unsigned kKeymapChanges =
         XkbNewKeyboardNotifyMask | XkbMapNotifyMask | XkbIndicatorMapNotifyMask;
     ::XkbSelectEvents(display, XkbUseCoreKbd, kKeymapChanges, kKeymapChanges);
@@ -268,7 +271,15 @@ class X11Window final : public posix::NativeWindow {
                             XkbAllIndicatorsMask);
   }
 
+  // Only the chase makes the window: keystate asks for none of its atoms.
   void Create(const char* caption) override {
+    char* names[] = {const_cast<char*>("WM_PROTOCOLS"), const_cast<char*>("WM_DELETE_WINDOW"),
+                     const_cast<char*>("_NET_WM_PID")};
+    Atom atoms[3] = {};
+    ::XInternAtoms(display_, names, 3, False, atoms);
+    wm_protocols_ = atoms[0];
+    wm_delete_window_ = atoms[1];
+    net_wm_pid_ = atoms[2];
     window_ = ::XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
     if (window_ == None) posix::Fail("cannot create the X window");
     ::XStoreName(display_, window_, caption);
@@ -368,9 +379,9 @@ class X11Window final : public posix::NativeWindow {
   Display* display_;
   X11Keyboard& keyboard_;
   int xkb_event_;
-  Atom wm_protocols_;
-  Atom wm_delete_window_;
-  Atom net_wm_pid_;  // the window's process, which a second program names
+  Atom wm_protocols_ = None;
+  Atom wm_delete_window_ = None;
+  Atom net_wm_pid_ = None;  // the window's process, which a second program names
   Window window_ = None;
   bool closed_ = false;
   bool taken_in_ = false;  // this step's flip has read the connection
