@@ -120,12 +120,12 @@ void PosixHost::PumpEvents() {
 
 int PosixHost::Run() {
   if (events_ == nullptr) Fail("no window loaded");
-  pollfd window{window_ ? window_->fd() : -1, POLLIN, 0};
   for (;;) {
     DispatchDue();
     if (window_ != nullptr && !window_->DispatchQueued()) closed_ = true;
     if (closed_) return 0;
 
+    pollfd window{window_ ? window_->fd() : -1, POLLIN, 0};
     timespec timeout{};
     const auto deadline = timers_.NextDeadline();
     if (deadline) {

@@ -44,7 +44,9 @@ class NativeWindow {
   virtual ~NativeWindow() = default;
   virtual void Create(const char* caption) = 0;  // ends the program if it fails
   virtual void Hide() = 0;
-  virtual int fd() const = 0;  // readable when events may be pending
+  // Readable when events may be pending; -1 for nothing to wake for. Asked
+  // again before each wait: a window may want waking only at times.
+  virtual int fd() const = 0;
   // Handles every pending event, reading the connection without blocking.
   // Returns false once the window has been closed from outside.
   virtual bool DispatchPending() = 0;

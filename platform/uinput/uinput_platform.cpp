@@ -131,11 +131,16 @@ class KeymapSession : public posix::NativeWindow {
   // and takes in what it sent before: a keymap it changed meanwhile. Returns
   // false where it did not answer in time.
   virtual bool Sync() = 0;
-  // Asks the same without waiting; the answer is taken in with the rest of
-  // what the server sends. Questions are answered in order: a question is
-  // answered once answered() has reached its number.
-  virtual unsigned Ask() = 0;
+  // Asks the same without waiting: the answer wakes the program, and the
+  // listener is told as it comes. Questions are answered in order: number n
+  // (asked() once asked) is answered once answered() has reached it.
+  virtual void Ask() = 0;
+  unsigned asked() const { return asked_; }
   unsigned answered() const { return answered_; }
+  void SetAnswerListener(void (*listener)(void*), void* data) {
+    listener_ = listener;
+    listener_data_ = data;
+  }
   // Waits, until `deadline` (ms) at most, for the first keymap.
   virtual bool WaitForKeymap(long long deadline) = 0;
 
@@ -143,7 +148,14 @@ class KeymapSession : public posix::NativeWindow {
   const xkb::LockKeys& keys() const { return keys_; }
 
  protected:
+  void TakeAnswer() {
+    ++answered_;
+    if (listener_ != nullptr) listener_(listener_data_);
+  }
+
   unsigned asked_ = 0, answered_ = 0;
+  void (*listener_)(void*) = nullptr;
+  void* listener_data_ = nullptr;
 
   // Decides the lock keys anew from `keymap` (null: none could be read).
   void TakeKeymap(xkb_keymap* keymap) {
@@ -181,9 +193,10 @@ class WaylandSession final : public KeymapSession {
   WaylandSession(const WaylandSession&) = delete;
   WaylandSession& operator=(const WaylandSession&) = delete;
 
-  // What the compositor sends is taken in at each step, never woken for: a
-  // new keymap before the next tap, the end of the session within a step.
-  int fd() const override { return -1; }
+  // What the compositor sends is taken in at each step, and woken for only
+  // while a question is out: a new keymap before the next tap, the end of
+  // the session within a step, a tap sent as soon as it is answered.
+  int fd() const override { return asked_ != answered_ ? socket() : -1; }
   pid_t compositor() const override { return PeerProcess(socket()); }
 
   bool DispatchPending() override {
@@ -217,11 +230,11 @@ class WaylandSession final : public KeymapSession {
     return has_keymap();
   }
 
-  unsigned Ask() override {
+  void Ask() override {
     wl_callback* done = Request<wl_callback>(display_, WL_DISPLAY_SYNC, lib::wl_callback_interface);
     Listen(done, &kAnswered, this);
     lib::wl_display_flush(display_);
-    return ++asked_;
+    ++asked_;
   }
 
   bool Sync() override {
@@ -246,8 +259,8 @@ class WaylandSession final : public KeymapSession {
     Destroy(done);
   }
   static void Answered(void* data, wl_callback* done, uint32_t) {
-    ++static_cast<WaylandSession*>(data)->answered_;
     Destroy(done);
+    static_cast<WaylandSession*>(data)->TakeAnswer();
   }
   static void Global(void* data, wl_registry* registry, uint32_t name, const char* interface,
                      uint32_t) {
@@ -331,9 +344,12 @@ class XwaylandSession final : public KeymapSession {
     return DispatchQueued();
   }
   // (a rarely used path: this one waits)
-  unsigned Ask() override {
-    if (Sync()) answered_ = asked_ + 1;
-    return ++asked_;
+  void Ask() override {
+    ++asked_;
+    if (Sync()) {
+      answered_ = asked_ - 1;
+      TakeAnswer();
+    }
   }
 
  private:
@@ -551,8 +567,14 @@ class SeatReader final : public KeyboardServices {
 class UinputKeyboard final : public KeyboardServices {
  public:
   UinputKeyboard(VirtualKeyboard& device, KeymapSession& session, posix::PosixHost& host)
-      : device_(device), session_(session), host_(host) {}
-  ~UinputKeyboard() override { Flush(); }
+      : device_(device), session_(session), host_(host) {
+    session_.SetAnswerListener(
+        [](void* self) { static_cast<UinputKeyboard*>(self)->SendAnswered(); }, this);
+  }
+  ~UinputKeyboard() override {
+    Flush();
+    session_.SetAnswerListener(nullptr, nullptr);
+  }
   UinputKeyboard(const UinputKeyboard&) = delete;
   UinputKeyboard& operator=(const UinputKeyboard&) = delete;
 
@@ -572,12 +594,12 @@ class UinputKeyboard final : public KeyboardServices {
   // which may be newer than the one the program has: one it is still loading
   // while taps queue up turns a queued Caps Lock into BackSpace. So a tap
   // waits until the compositor has answered a question asked after it, which
-  // brings any new keymap first, and then goes out, press and release, with
-  // the key the keymap has then. The wait blocks nothing: a step that waited
-  // would let its own timer fall due again inside it, and flip its lock
-  // twice. Answers are taken in at the next step. A lock tapped again while
-  // its last tap still waits (the compositor stalled) is not tapped at all:
-  // the two cancel, and the locks come out of a stall where the wave is.
+  // brings any new keymap first, and goes out, press and release, the moment
+  // the answer comes, with the key the keymap has then. The wait blocks
+  // nothing: a step that waited would let its own timer fall due again inside
+  // it, and flip its lock twice. A lock tapped again while its last tap still
+  // waits (the compositor stalled) is not tapped at all: the two cancel, and
+  // the locks come out of a stall where the wave is.
   void keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) override {
     const LockLed* lock = Find(vk);
     if (lock == nullptr || (flags & KEYEVENTF_KEYUP) != 0) return;  // (sent with its press)
@@ -589,15 +611,14 @@ class UinputKeyboard final : public KeyboardServices {
       --waiting_count_;
       return;
     }
-    waiting_[waiting_count_++] = {lock, session_.Ask()};
+    waiting_[waiting_count_++] = {lock, session_.asked() + 1};
+    session_.Ask();
   }
 
-  // The LED echoes and the compositor's answers are taken in here, at each
-  // step, never woken for.
+  // The LED echoes are taken in here, at each step, never woken for.
   void PumpEvents() override {
     device_.ReadLeds();
     host_.PumpEvents();
-    SendAnswered();
   }
 
   // Sends every tap still waiting, once the compositor has answered all
