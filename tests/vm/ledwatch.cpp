@@ -1,6 +1,8 @@
 // ledwatch: a second uinput keyboard of the seat, which prints the lock LEDs
 // the seat writes to it, as "<CLOCK_MONOTONIC ms> <mask>" (bit 0 Num Lock,
 // bit 1 Caps Lock, bit 2 Scroll Lock), at every change. Runs until killed.
+// "ledwatch escape" also taps Escape once, 2 s after it is made (GNOME starts
+// in its overview, which keeps the keyboard from a new window until then).
 #include <fcntl.h>
 #include <linux/uinput.h>
 #include <sys/ioctl.h>
@@ -11,7 +13,7 @@
 #include <cstring>
 #include <initializer_list>
 
-int main() {
+int main(int argc, char** argv) {
   const int fd = ::open("/dev/uinput", O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     std::perror("ledwatch: /dev/uinput");
@@ -27,6 +29,13 @@ int main() {
   if (::ioctl(fd, UI_DEV_SETUP, &setup) != 0 || ::ioctl(fd, UI_DEV_CREATE) != 0) {
     std::perror("ledwatch: create");
     return 1;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "escape") == 0) {
+    ::sleep(2);
+    for (int value : {1, 0}) {
+      const input_event tap[] = {{{}, EV_KEY, KEY_ESC, value}, {{}, EV_SYN, SYN_REPORT, 0}};
+      if (::write(fd, tap, sizeof tap) != sizeof tap) std::perror("ledwatch: escape");
+    }
   }
   unsigned leds = 0, printed = ~0u;
   input_event event;

@@ -3,7 +3,7 @@
 // "<CLOCK_MONOTONIC ms> <locked mask>" (Num Lock 0x10, Caps Lock 0x2 in the
 // usual keymaps). Prints "focus" once it has the keyboard, and
 // "key <ms> <keysym>" for every key it is sent, named by the keymap it was
-// given (group 1, level 1). Runs until killed.
+// given (group 1, level 1); "leave <ms>" when it loses the focus. Runs until killed.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -81,7 +81,10 @@ void Enter(void*, wl_keyboard*, uint32_t, wl_surface*, wl_array*) {
   std::printf("focus\n");
   std::fflush(stdout);
 }
-void Leave(void*, wl_keyboard*, uint32_t, wl_surface*) {}
+void Leave(void*, wl_keyboard*, uint32_t, wl_surface*) {
+  std::printf("leave %lld\n", NowMs());
+  std::fflush(stdout);
+}
 void Key(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
   if (state != WL_KEYBOARD_KEY_STATE_PRESSED) return;
   const xkb_keysym_t* syms = nullptr;
