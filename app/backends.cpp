@@ -96,8 +96,11 @@ std::unique_ptr<Platform> OpenPlatform(Why& why, Use use, bool chase) {
   const char* name = ChooseBackend(why);
 #if AKS_HAVE_X11
   if (std::strcmp(name, "x11") == 0 && Env("ACTIONKEYSTATE_BACKEND") == nullptr) {
+    // In a session of type x11 the display is the X server itself: no need to ask.
+    const char* type = Env("XDG_SESSION_TYPE");
+    const bool x11_session = type != nullptr && std::strcmp(type, "x11") == 0;
     bool xwayland = false;
-    std::unique_ptr<Platform> platform = x11::Open(why, use, &xwayland);
+    std::unique_ptr<Platform> platform = x11::Open(why, use, x11_session ? nullptr : &xwayland);
     if (!xwayland) return platform;
     why << "Xwayland display \"" << Env("DISPLAY") << "\", but ";
     name = "uinput";
