@@ -148,8 +148,9 @@ class KeymapSession : public posix::NativeWindow {
   const xkb::LockKeys& keys() const { return keys_; }
 
  protected:
-  void TakeAnswer() {
-    ++answered_;
+  // Questions up to number `last` are answered.
+  void TakeAnswers(unsigned last) {
+    answered_ = last;
     if (listener_ != nullptr) listener_(listener_data_);
   }
 
@@ -238,29 +239,24 @@ class WaylandSession final : public KeymapSession {
   }
 
   bool Sync() override {
-    bool answered = false;
-    wl_callback* done = Request<wl_callback>(display_, WL_DISPLAY_SYNC, lib::wl_callback_interface);
-    Listen(done, &kDone, &answered);
-    lib::wl_display_flush(display_);
-    for (const long long deadline = NowMs() + kSyncWaitMs; !answered && NowMs() < deadline;) {
+    Ask();
+    const unsigned question = asked_;
+    const auto answered = [&] { return static_cast<int>(answered_ - question) >= 0; };
+    for (const long long deadline = NowMs() + kSyncWaitMs; !answered() && NowMs() < deadline;) {
       pollfd connection{socket(), POLLIN, 0};
       ::poll(&connection, 1, MsUntil(deadline));
       if (!DispatchPending()) break;
     }
-    if (!answered) Destroy(done);  // a late answer then goes nowhere
-    return answered;
+    return answered();
   }
 
  private:
   int socket() const { return lib::wl_display_get_fd(display_); }
 
-  static void Done(void* data, wl_callback* done, uint32_t) {
-    *static_cast<bool*>(data) = true;
-    Destroy(done);
-  }
   static void Answered(void* data, wl_callback* done, uint32_t) {
     Destroy(done);
-    static_cast<WaylandSession*>(data)->TakeAnswer();
+    auto* self = static_cast<WaylandSession*>(data);
+    self->TakeAnswers(self->answered_ + 1);
   }
   static void Global(void* data, wl_registry* registry, uint32_t name, const char* interface,
                      uint32_t) {
@@ -295,7 +291,6 @@ class WaylandSession final : public KeymapSession {
   static void Key(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t) {}
   static void Modifiers(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
 
-  static constexpr wl_callback_listener kDone = {Done};
   static constexpr wl_callback_listener kAnswered = {Answered};
   static constexpr wl_registry_listener kRegistry = {Global, GlobalRemove};
   static constexpr wl_seat_listener kSeat = {Capabilities, nullptr};
@@ -346,10 +341,7 @@ class XwaylandSession final : public KeymapSession {
   // (a rarely used path: this one waits)
   void Ask() override {
     ++asked_;
-    if (Sync()) {
-      answered_ = asked_ - 1;
-      TakeAnswer();
-    }
+    if (Sync()) TakeAnswers(asked_);
   }
 
  private:
