@@ -39,6 +39,22 @@ take_focus() {
   echo "$log: the witness got no focus"
   return 1
 }
+# four_reads KEYSTATE...: four reads, between the marks reads and reads-end.
+four_reads() {
+  mark reads
+  local said=()
+  for _ in 1 2 3 4; do said+=("$("$@" 2>&1)/$?"); done
+  echo "read ${said[*]}" >>"$log.results"
+  mark reads-end
+}
+# wakeups PID: its voluntary context switches over 3 s, as "wakeups N 3".
+wakeups() {
+  local before
+  before=$(awk '/^voluntary_ctxt_switches/ { print $2 }' "/proc/$1/status")
+  sleep 3
+  echo "wakeups $(($(awk '/^voluntary_ctxt_switches/ { print $2 }' "/proc/$1/status") - before)) 3" \
+    >>"$log.results"
+}
 stop_witnesses() {
   kill $ledwatch $wlwatch 2>/dev/null
   wait $ledwatch $wlwatch 2>/dev/null
