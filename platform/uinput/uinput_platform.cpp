@@ -589,21 +589,23 @@ class UinputKeyboard final : public KeyboardServices {
   // brings any new keymap first, and goes out, press and release, the moment
   // the answer comes, with the key the keymap has then. The wait blocks
   // nothing: a step that waited would let its own timer fall due again inside
-  // it, and flip its lock twice. A lock tapped again while its last tap still
-  // waits (the compositor stalled) is not tapped at all: the two cancel, and
-  // the locks come out of a stall where the wave is.
+  // it, and flip its lock twice. Taps that wait go out in the order they were
+  // made, so the locks change in the wave's order even after a stall. Once
+  // those waiting flip every lock an even number of times (whole rounds of
+  // the wave piled up in a stall), they would leave the locks as they are:
+  // none of them is sent, and the locks come out of the stall where the wave is.
   void keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) override {
     const LockLed* lock = Find(vk);
     if (lock == nullptr || (flags & KEYEVENTF_KEYUP) != 0) return;  // (sent with its press)
     if (session_.keys().keycode[lock->lock] == 0) return;
-    Tap* const end = waiting_ + waiting_count_;
-    Tap* const same = std::find_if(waiting_, end, [&](const Tap& tap) { return tap.lock == lock; });
-    if (same != end) {
-      std::copy(same + 1, end, same);
-      --waiting_count_;
+    if (waiting_count_ == kMostWaiting) Flush();
+    waiting_[waiting_count_++] = {lock, session_.asked() + 1};
+    unsigned flipped = 0;
+    for (std::size_t t = 0; t < waiting_count_; ++t) flipped ^= 1u << waiting_[t].lock->led;
+    if (flipped == 0) {
+      waiting_count_ = 0;
       return;
     }
-    waiting_[waiting_count_++] = {lock, session_.asked() + 1};
     session_.Ask();
   }
 
@@ -677,7 +679,9 @@ class UinputKeyboard final : public KeyboardServices {
   VirtualKeyboard& device_;
   KeymapSession& session_;
   posix::PosixHost& host_;
-  Tap waiting_[kLockCount] = {};  // at most one a lock
+  // A chase's rounds cancel within six taps; other callers wait for room.
+  static constexpr std::size_t kMostWaiting = 8;
+  Tap waiting_[kMostWaiting] = {};
   std::size_t waiting_count_ = 0;
 };
 
