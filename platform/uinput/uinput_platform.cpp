@@ -35,6 +35,7 @@ constexpr int kHeldOpenMs = 2'000;   // opened and kept open, but the seat's LED
 constexpr int kSettleMs = 250;       // quiet on the LEDs once live
 constexpr int kJoinedMs = 1'000;     // sway takes a joining keyboard's keys twice for a while
 constexpr int kEchoWaitMs = 1'000;
+constexpr int kAgreeWaitMs = 500;      // the seat's other keyboards catching up with a tap
 constexpr int kKeymapWaitMs = 60'000;  // a desktop logging in under load: gnome-shell took 14 s
 constexpr int kSyncWaitMs = 2'000;
 constexpr unsigned kAllLit = 1u << LED_NUML | 1u << LED_CAPSL | 1u << LED_SCROLLL;
@@ -475,6 +476,13 @@ class VirtualKeyboard {
     return live;
   }
 
+  // Waits for LED writes until `deadline` (ms) at most; returns how many came.
+  int ReadLedsBy(long long deadline) {
+    pollfd wait{fd_, POLLIN, 0};
+    ::poll(&wait, 1, MsUntil(deadline));
+    return ReadLeds();
+  }
+
   // Waits until the LEDs have been quiet for `quiet_ms` (or, while another
   // program keeps changing them, for 3 s at most); what is still owed then
   // will not come.
@@ -487,13 +495,6 @@ class VirtualKeyboard {
   }
 
  private:
-  // Waits for LED writes until `deadline` (ms) at most; returns how many came.
-  int ReadLedsBy(long long deadline) {
-    pollfd wait{fd_, POLLIN, 0};
-    ::poll(&wait, 1, MsUntil(deadline));
-    return ReadLeds();
-  }
-
   // The kernel passes on only LED writes that change a device's LEDs: lit
   // LEDs of its own make the seat's first write show.
   void SetOwnLeds(unsigned lit) {
@@ -572,14 +573,26 @@ class UinputKeyboard final : public KeyboardServices {
 
   // What the seat's other keyboards show, once the compositor has answered
   // the last tap: under sway a new keyboard's own LEDs can disagree with its
-  // group's for a while. Its own LEDs where it is the only one.
+  // group's for a while. Its own LEDs where it is the only one. The
+  // compositor writes its keyboards one after another, so right after a tap
+  // the others may not show it yet, though ours does: for a lock tapped since
+  // it was last read, they are read again until they agree with ours (half a
+  // second at most).
   std::int16_t GetKeyState(int vk) override {
     const LockLed* lock = Find(vk);
     Flush();
     device_.AwaitEchoes();
     if (lock == nullptr) return 0;
-    const SeatLeds seat = ReadSeatLeds(session_.compositor(), device_.sysname());
-    return (seat.seen ? (seat.lit >> lock->led) & 1u : device_.Lit(lock->led)) ? 1 : 0;
+    const unsigned bit = 1u << lock->led;
+    SeatLeds seat = ReadSeatLeds(session_.compositor(), device_.sysname());
+    const auto agree = [&] { return ((seat.lit & bit) != 0) == device_.Lit(lock->led); };
+    for (const long long end = NowMs() + kAgreeWaitMs;
+         (tapped_ & bit) != 0 && seat.seen && !agree() && NowMs() < end;) {
+      device_.ReadLedsBy(std::min(end, NowMs() + 10));
+      seat = ReadSeatLeds(session_.compositor(), device_.sysname());
+    }
+    tapped_ &= ~bit;
+    return (seat.seen ? (seat.lit & bit) != 0 : device_.Lit(lock->led)) ? 1 : 0;
   }
 
   // The compositor reads a key with the keymap it has when it gets to it,
@@ -671,6 +684,7 @@ class UinputKeyboard final : public KeyboardServices {
       if (code <= 8) continue;
       device_.Key(static_cast<int>(code - 8), true, tap.lock->led);
       device_.Key(static_cast<int>(code - 8), false, tap.lock->led);
+      tapped_ |= 1u << tap.lock->led;
     }
     std::copy(waiting_ + sent, waiting_ + waiting_count_, waiting_);
     waiting_count_ -= sent;
@@ -683,6 +697,7 @@ class UinputKeyboard final : public KeyboardServices {
   static constexpr std::size_t kMostWaiting = 8;
   Tap waiting_[kMostWaiting] = {};
   std::size_t waiting_count_ = 0;
+  unsigned tapped_ = 0;  // bit n: LED n's lock tapped since it was last read
 };
 
 class UinputPlatform final : public Platform {
