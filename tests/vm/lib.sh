@@ -1,5 +1,6 @@
-# Shared by tests/vm/guest and tests/vm/desktop: bounded waits, and marks in
-# the witnesses' logs ($log.mods from wlwatch, $log.leds from ledwatch).
+# Shared by tests/vm/guest, tests/vm/desktop and tests/vm/check: bounded
+# waits, marks in the witnesses' logs ($log.mods from wlwatch, $log.leds from
+# ledwatch), and what makes the wave in them.
 
 # wait_for SECONDS COMMAND...: polls until COMMAND succeeds.
 wait_for() {
@@ -59,3 +60,35 @@ stop_witnesses() {
   kill $ledwatch $wlwatch 2>/dev/null
   wait $ledwatch $wlwatch 2>/dev/null
 }
+
+# Lines FROM..TO (marked counts) of a witness log: the changes only.
+span() { awk -v from="$2" -v to="$3" 'NR > from && NR <= to && $1 ~ /^[0-9]+$/' "$1"; }
+# wave LOG FROM TO CYCLE...: the last eight changes in lines FROM..TO follow
+# CYCLE (the states of one round: all six, or under Wayland the masks of Num
+# and Caps after each of their steps) and the median step is 90-130 ms: there,
+# a change after a Scroll step (which lights nothing) comes two steps after
+# the one before it. ORDER_ONLY=1 leaves the steps' length out (a sampled log);
+# MERGED=1 also lets two changes come as one (LED writes merged by KWin).
+wave() {
+  local steps median
+  steps=$(per_step "$@") && [[ $steps != *bad* ]] || return 1
+  [ "${ORDER_ONLY:-0}" = 1 ] && return 0
+  median=$(median_of <<<"$steps")
+  ((median >= 90 && median <= 130))
+}
+# per_step LOG FROM TO CYCLE...: each step's length over those changes, or bad.
+per_step() {
+  local log=$1 from=$2 to=$3
+  shift 3
+  span "$log" "$from" "$to" | if [ "${MERGED:-0}" = 1 ]; then collapse; else cat; fi | tail -n 9 |
+    awk -v cycle="$*" -v merged="${MERGED:-0}" '
+    BEGIN { n = split(cycle, c, " "); for (i = 1; i <= n; i++) { next_of[c[i]] = c[i % n + 1]; steps[c[i]] = 1 }
+            if (n == 4) { steps[c[3]] = 2; steps[c[1]] = 2 } }
+    NR > 1 { if (next_of[prev] != $2 && !(merged && next_of[next_of[prev]] == $2)) bad = 1
+             print ($1 - at) / steps[$2] }
+    { prev = $2; at = $1 }
+    END { if (NR < 9 || bad) print "bad" }'
+}
+# One write that changed two LEDs shows as two changes in one millisecond: the last.
+collapse() { awk 'NR > 1 && $1 != t { print line } { t = $1; line = $0 } END { if (NR) print line }'; }
+median_of() { sort -n | awk '{ v[NR] = $1 } END { print int((v[4] + v[5]) / 2) }'; }
