@@ -584,12 +584,12 @@ class UinputKeyboard final : public KeyboardServices {
     device_.AwaitEchoes();
     if (lock == nullptr) return 0;
     const unsigned bit = 1u << lock->led;
-    SeatLeds seat = ReadSeatLeds(session_.compositor(), device_.sysname());
-    const auto agree = [&] { return ((seat.lit & bit) != 0) == device_.Lit(lock->led); };
-    for (const long long end = NowMs() + kAgreeWaitMs;
-         (tapped_ & bit) != 0 && seat.seen && !agree() && NowMs() < end;) {
-      device_.ReadLedsBy(std::min(end, NowMs() + 10));
+    SeatLeds seat;
+    for (const long long end = NowMs() + kAgreeWaitMs;;) {
       seat = ReadSeatLeds(session_.compositor(), device_.sysname());
+      const bool agree = ((seat.lit & bit) != 0) == device_.Lit(lock->led);
+      if ((tapped_ & bit) == 0 || !seat.seen || agree || NowMs() >= end) break;
+      device_.ReadLedsBy(std::min(end, NowMs() + 10));
     }
     tapped_ &= ~bit;
     return (seat.seen ? (seat.lit & bit) != 0 : device_.Lit(lock->led)) ? 1 : 0;
