@@ -1,0 +1,48 @@
+// The keyboard services of a Wayland session: taps on the virtual keyboard
+// of only the keys the keymap in force makes plainly the locks, and reads of
+// the locks from the LEDs the seat writes.
+#pragma once
+
+#include "keymap_session.h"
+#include "keystate/keyboard.h"
+#include "posix_host.h"
+#include "seat_leds.h"
+#include "tap_queue.h"
+#include "virtual_keyboard.h"
+
+namespace aks::uinput {
+
+class UinputKeyboard final : public KeyboardServices {
+ public:
+  UinputKeyboard(VirtualKeyboard& device, KeymapSession& session, posix::PosixHost& host)
+      : device_(device), session_(session), host_(host), taps_(device, session) {}
+
+  // What the seat's other keyboards show, once the compositor has answered
+  // the last tap: under sway a new keyboard's own LEDs can disagree with its
+  // group's for a while. Its own LEDs where it is the only one. The
+  // compositor writes its keyboards one after another, so right after a tap
+  // the others may not show it yet, though ours does: for a lock tapped since
+  // it was last read, they are read again until they agree with ours (half a
+  // second at most).
+  std::int16_t GetKeyState(int vk) override;
+  // A press queues a tap of the lock's key (see tap_queue.h); its release
+  // goes out with it.
+  void keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) override;
+  // The LED echoes are taken in here, at each step, never woken for.
+  void PumpEvents() override;
+
+  // A keyboard joining the seat may reset its locks (sway does): those that
+  // the seat's keyboards showed lit before and ours shows dark now are put
+  // back. Sway, for a while after a keyboard joins, takes each of its keys
+  // twice: this waits that out, and looks again once the LEDs are quiet
+  // (three times at most).
+  void PutBack(const SeatLeds& before);
+
+ private:
+  VirtualKeyboard& device_;
+  KeymapSession& session_;
+  posix::PosixHost& host_;
+  TapQueue taps_;
+};
+
+}  // namespace aks::uinput

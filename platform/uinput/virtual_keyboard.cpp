@@ -1,0 +1,174 @@
+#include "virtual_keyboard.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/uinput.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "lock_leds.h"
+
+namespace aks::uinput {
+namespace {
+
+constexpr char kDevice[] = "/dev/uinput";
+constexpr char kName[] = "Action Keystate virtual keyboard";
+constexpr int kLiveWaitMs = 60'000;
+constexpr int kConsoleWriteMs = 30;  // the kernel's console handler writes a new keyboard's LEDs
+constexpr int kHeldOpenMs = 2'000;   // opened and kept open, but the seat's LEDs are ours
+constexpr int kEchoWaitMs = 1'000;
+static_assert(LED_SCROLLL + 1 == 3, "the LEDs kept are Num, Caps and Scroll Lock's");
+
+// The evdev node ("event5") of the input device `sysname` ("input7").
+std::string EventNode(const char* sysname) {
+  const std::string dir = std::string("/sys/devices/virtual/input/") + sysname;
+  std::string node;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* entry = ::readdir(d)) {
+      if (std::strncmp(entry->d_name, "event", 5) == 0) node = entry->d_name;
+    }
+    ::closedir(d);
+  }
+  return node;
+}
+
+// Opens minus closes of `node` that `watch` has reported since last asked.
+int Opens(int watch, const std::string& node) {
+  alignas(inotify_event) char buffer[4096];
+  int opens = 0;
+  ssize_t n;
+  while ((n = ::read(watch, buffer, sizeof buffer)) > 0) {
+    for (char* at = buffer; at < buffer + n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      if (event->len > 0 && node == event->name) {
+        if ((event->mask & IN_OPEN) != 0) ++opens;
+        if ((event->mask & IN_CLOSE) != 0) --opens;
+      }
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  return opens;
+}
+
+}  // namespace
+
+int CreateDevice(Why& why) {
+  const int fd = ::open(kDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    why << "no access to " << kDevice << ": ";
+    why.Error(errno) << " (see README: Wayland)";
+    return -1;
+  }
+  // A full set of keys: udev and libinput take only such a device for a keyboard.
+  bool ok = ::ioctl(fd, UI_SET_EVBIT, EV_KEY) == 0 && ::ioctl(fd, UI_SET_EVBIT, EV_LED) == 0;
+  for (int key = KEY_ESC; ok && key <= KEY_MICMUTE; ++key)
+    ok = ::ioctl(fd, UI_SET_KEYBIT, key) == 0;
+  for (const LockLed& lock : kUinputLocks) ok = ok && ::ioctl(fd, UI_SET_LEDBIT, lock.led) == 0;
+  uinput_setup setup{};
+  setup.id = {BUS_VIRTUAL, 0x0001, 0x0001, 1};
+  std::strncpy(setup.name, kName, UINPUT_MAX_NAME_SIZE - 1);
+  if (!ok || ::ioctl(fd, UI_DEV_SETUP, &setup) != 0 || ::ioctl(fd, UI_DEV_CREATE) != 0) {
+    why << "cannot create a virtual keyboard with " << kDevice << ": ";
+    why.Error(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+VirtualKeyboard::VirtualKeyboard(int fd) : fd_(fd) {
+  if (::ioctl(fd, UI_GET_SYSNAME(sizeof sysname_ - 1), sysname_) < 0) sysname_[0] = '\0';
+}
+
+VirtualKeyboard::~VirtualKeyboard() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void VirtualKeyboard::Key(int key, bool press, int led) {
+  const input_event events[2] = {{{}, EV_KEY, static_cast<__u16>(key), press ? 1 : 0},
+                                 {{}, EV_SYN, SYN_REPORT, 0}};
+  (void)!::write(fd_, events, sizeof events);
+  if (press) ++awaited_[led];
+}
+
+void VirtualKeyboard::AwaitEchoes() {
+  for (const long long end = NowMs() + kEchoWaitMs; Awaiting() && NowMs() < end;) {
+    ReadLedsBy(end);
+  }
+  for (int& count : awaited_) count = 0;
+}
+
+int VirtualKeyboard::ReadLeds() {
+  input_event events[16];
+  int leds = 0;
+  ssize_t n;
+  while ((n = ::read(fd_, events, sizeof events)) > 0) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof events[0]; ++i) {
+      if (events[i].type != EV_LED || events[i].code >= kLeds) continue;
+      lit_ = events[i].value ? lit_ | 1u << events[i].code : lit_ & ~(1u << events[i].code);
+      if (awaited_[events[i].code] > 0) --awaited_[events[i].code];
+      ++leds;
+    }
+  }
+  return leds;
+}
+
+int VirtualKeyboard::ReadLedsBy(long long deadline) {
+  pollfd wait{fd_, POLLIN, 0};
+  ::poll(&wait, 1, MsUntil(deadline));
+  return ReadLeds();
+}
+
+bool VirtualKeyboard::WaitUntilLive(int watch) {
+  const std::string node = EventNode(sysname_);
+  for (const long long end = NowMs() + kConsoleWriteMs; NowMs() < end;) ReadLedsBy(end);
+  SetOwnLeds(kAllLit);
+  // Opens of the node not closed yet; without a watch, taken as open.
+  int held = watch < 0 ? 1 : 0;
+  long long opened_at = NowMs();
+  bool live = false;
+  for (const long long deadline = NowMs() + kLiveWaitMs; !live && NowMs() < deadline;) {
+    pollfd wait[2] = {{fd_, POLLIN, 0}, {watch, POLLIN, 0}};
+    const long long until = held > 0 ? opened_at + kHeldOpenMs : deadline;
+    ::poll(wait, 2, MsUntil(until < deadline ? until : deadline));
+    const int was_held = held;
+    held += Opens(watch, node);
+    if (held > 0 && was_held == 0) opened_at = NowMs();
+    live = (ReadLeds() > 0 && held > 0) || (held > 0 && NowMs() >= opened_at + kHeldOpenMs);
+  }
+  if (live) Settle();
+  return live;
+}
+
+void VirtualKeyboard::Settle(int quiet_ms) {
+  const long long end = NowMs() + 3'000;
+  for (long long quiet_until = NowMs() + quiet_ms; NowMs() < quiet_until && NowMs() < end;) {
+    if (ReadLedsBy(quiet_until < end ? quiet_until : end) > 0) quiet_until = NowMs() + quiet_ms;
+  }
+  for (int& count : awaited_) count = 0;
+}
+
+void VirtualKeyboard::SetOwnLeds(unsigned lit) {
+  input_event events[kLeds + 1] = {};
+  for (int led = 0; led < kLeds; ++led) {
+    events[led] = {{}, EV_LED, static_cast<__u16>(led), static_cast<__s32>((lit >> led) & 1u)};
+  }
+  events[kLeds] = {{}, EV_SYN, SYN_REPORT, 0};
+  (void)!::write(fd_, events, sizeof events);
+  ReadLeds();
+  lit_ = lit;
+}
+
+bool VirtualKeyboard::Awaiting() const {
+  for (int count : awaited_) {
+    if (count > 0) return true;
+  }
+  return false;
+}
+
+}  // namespace aks::uinput
