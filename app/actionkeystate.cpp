@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   }
   aks::Why why;
   std::unique_ptr<aks::Platform> platform =
-      aks::OpenPlatform(why, aks::Use::kChange, /*chase=*/true);
+      aks::OpenPlatform(why, aks::Use::kChase, /*chase=*/true);
   if (!platform) {
     aks::NoKeyboard(kProgram, why.c_str());
     return kSessionUnusable;

@@ -52,7 +52,9 @@ class Why {
 
 // What the keyboard is opened for. A read changes nothing, not even by the
 // opening: a backend may then leave out all it needs only to change the locks.
-enum class Use { kRead, kChange };
+// A chase changes every lock from its start: what opening the keyboard did to
+// the locks need not be put back first.
+enum class Use { kRead, kChange, kChase };
 
 // Opens a backend quietly: on failure returns null and says why.
 using PlatformOpener = std::unique_ptr<Platform> (*)(Why& why, Use use);

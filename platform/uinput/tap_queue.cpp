@@ -46,7 +46,6 @@ void TapQueue::SendAnswered(bool all) {
     if (code <= 8) continue;
     device_.Key(static_cast<int>(code - 8), true, tap.lock->led);
     device_.Key(static_cast<int>(code - 8), false, tap.lock->led);
-    tapped_ |= 1u << tap.lock->led;
   }
   std::copy(waiting_ + sent, waiting_ + waiting_count_, waiting_);
   waiting_count_ -= sent;

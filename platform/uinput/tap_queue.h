@@ -35,10 +35,6 @@ class TapQueue {
   // asked; where it does not answer in time, none.
   void Flush();
 
-  // Bit n: LED n's lock has been tapped since it was last forgotten.
-  unsigned tapped() const { return tapped_; }
-  void Forget(unsigned leds) { tapped_ &= ~leds; }
-
  private:
   struct Tap {
     const LockLed* lock;
@@ -55,7 +51,6 @@ class TapQueue {
   static constexpr std::size_t kMostWaiting = 8;
   Tap waiting_[kMostWaiting] = {};
   std::size_t waiting_count_ = 0;
-  unsigned tapped_ = 0;
 };
 
 }  // namespace aks::uinput

@@ -1,7 +1,5 @@
 #include "uinput_keyboard.h"
 
-#include <algorithm>
-
 #include "lock_leds.h"
 
 namespace aks::uinput {
@@ -17,16 +15,9 @@ std::int16_t UinputKeyboard::GetKeyState(int vk) {
   taps_.Flush();
   device_.AwaitEchoes();
   if (lock == nullptr) return 0;
-  const unsigned bit = 1u << lock->led;
-  SeatLeds seat;
-  for (const long long end = NowMs() + kAgreeWaitMs;;) {
-    seat = ReadSeatLeds(session_.compositor(), device_.sysname());
-    const bool agree = ((seat.lit & bit) != 0) == device_.Lit(lock->led);
-    if ((taps_.tapped() & bit) == 0 || !seat.seen || agree || NowMs() >= end) break;
-    device_.ReadLedsBy(std::min(end, NowMs() + 10));
-  }
-  taps_.Forget(bit);
-  return (seat.seen ? (seat.lit & bit) != 0 : device_.Lit(lock->led)) ? 1 : 0;
+  if (device_.seat_wrote()) return device_.Lit(lock->led) ? 1 : 0;
+  const SeatLeds seat = ReadHeldLeds(session_.compositor(), device_.sysname());
+  return (seat.seen ? (seat.lit >> lock->led) & 1u : device_.Lit(lock->led)) ? 1 : 0;
 }
 
 void UinputKeyboard::keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) {

@@ -17,13 +17,11 @@ class UinputKeyboard final : public KeyboardServices {
   UinputKeyboard(VirtualKeyboard& device, KeymapSession& session, posix::PosixHost& host)
       : device_(device), session_(session), host_(host), taps_(device, session) {}
 
-  // What the seat's other keyboards show, once the compositor has answered
-  // the last tap: under sway a new keyboard's own LEDs can disagree with its
-  // group's for a while. Its own LEDs where it is the only one. The
-  // compositor writes its keyboards one after another, so right after a tap
-  // the others may not show it yet, though ours does: for a lock tapped since
-  // it was last read, they are read again until they agree with ours (half a
-  // second at most).
+  // The LEDs the compositor last wrote to the virtual keyboard, once it has
+  // answered the last tap. Not the seat's other keyboards: the kernel darkens
+  // them when a keyboard joins, and a compositor may leave them dark (KDE)
+  // or write them one after another (GNOME). Until the compositor has written
+  // to ours, the other keyboards it holds; never one it does not hold.
   std::int16_t GetKeyState(int vk) override;
   // A press queues a tap of the lock's key (see tap_queue.h); its release
   // goes out with it.
@@ -32,8 +30,8 @@ class UinputKeyboard final : public KeyboardServices {
   void PumpEvents() override;
 
   // A keyboard joining the seat may reset its locks (sway does): those that
-  // the seat's keyboards showed lit before and ours shows dark now are put
-  // back. Sway, for a while after a keyboard joins, takes each of its keys
+  // the seat's keyboards showed lit before and the compositor wrote dark to
+  // ours are put back. Sway, for a while after a keyboard joins, takes each of its keys
   // twice: this waits that out, and looks again once the LEDs are quiet
   // (three times at most).
   void PutBack(const SeatLeds& before);

@@ -22,7 +22,7 @@ class SeatReader final : public KeyboardServices {
 
   std::int16_t GetKeyState(int vk) override {
     const LockLed* lock = FindLock(vk);
-    return lock != nullptr && (ReadSeatLeds(compositor_, nullptr).lit >> lock->led) & 1u ? 1 : 0;
+    return lock != nullptr && (ReadSeatLeds(compositor_).lit >> lock->led) & 1u ? 1 : 0;
   }
   void keybd_event(VirtualKey, std::uint8_t, std::uint32_t, std::uintptr_t) override {}
   void PumpEvents() override {}
@@ -83,7 +83,9 @@ std::unique_ptr<Platform> Open(const Session& where, Use use, Why& why) {
     return nullptr;
   }
 
-  const SeatLeds before = ReadSeatLeds(session->compositor(), nullptr);
+  // A keyboard joining the seat may reset its locks (sway): a change puts
+  // back what was lit before it.
+  const SeatLeds before = use == Use::kChange ? ReadSeatLeds(session->compositor()) : SeatLeds{};
   const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   const bool watching = ::inotify_add_watch(watch, "/dev/input", IN_OPEN | IN_CLOSE) >= 0;
   const int device = CreateDevice(why);
@@ -104,7 +106,7 @@ std::unique_ptr<Platform> Open(const Session& where, Use use, Why& why) {
     why << "the compositor sent no keymap, so no key can be tapped safely";
     return nullptr;
   }
-  platform->uinput_keyboard().PutBack(before);
+  if (use == Use::kChange) platform->uinput_keyboard().PutBack(before);
   return platform;
 }
 

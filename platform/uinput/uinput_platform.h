@@ -5,7 +5,7 @@
 //            with /dev/uinput ("Action Keystate virtual keyboard"), of the key
 //            that the compositor's keymap makes plainly each lock (with
 //            ctrl:swapcaps, Caps Lock is the left Ctrl key); GetKeyState from
-//            the LEDs the seat writes back to it.
+//            the LEDs the compositor writes back to it.
 // Keymap:    the compositor's, as its wl_keyboard sends it to every client,
 //            or Xwayland's XKB map where only DISPLAY names the session; read
 //            again whenever it changes. A lock the keymap has no such key for
@@ -16,7 +16,8 @@
 //            read from the compositor's keyboards' LEDs in sysfs.
 // Live:      Open returns only once the seat has taken the keyboard up, seen
 //            without a key: the compositor opens its node and writes its LEDs.
-//            At most 60 s. Locks that joining the seat reset (sway) are put back.
+//            At most 60 s. For a change, locks that joining the seat reset
+//            (wlroots compositors do) are put back; a chase changes them all.
 // Session:   losing the compositor's (or Xwayland's) connection ends the
 //            program with status 0.
 // Needs:     write access to /dev/uinput for changes (see the udev rule in udev/).

@@ -115,6 +115,7 @@ int VirtualKeyboard::ReadLeds() {
       ++leds;
     }
   }
+  seat_wrote_ = seat_wrote_ || leds > 0;
   return leds;
 }
 
@@ -162,6 +163,7 @@ void VirtualKeyboard::SetOwnLeds(unsigned lit) {
   (void)!::write(fd_, events, sizeof events);
   ReadLeds();
   lit_ = lit;
+  seat_wrote_ = false;
 }
 
 bool VirtualKeyboard::Awaiting() const {

@@ -30,6 +30,8 @@ class VirtualKeyboard {
   int ReadLedsBy(long long deadline);
 
   bool Lit(int led) const { return (lit_ >> led) & 1u; }
+  // Whether the seat has written the LEDs since the device lit them itself.
+  bool seat_wrote() const { return seat_wrote_; }
   const char* sysname() const { return sysname_; }
 
   // Waits until the seat has taken the keyboard up, without a key: the
@@ -53,7 +55,8 @@ class VirtualKeyboard {
   static constexpr int kLeds = 3;  // LED_NUML, LED_CAPSL, LED_SCROLLL
   int fd_ = -1;
   char sysname_[32] = {};
-  unsigned lit_ = 0;         // bit n: LED n is lit
+  unsigned lit_ = 0;  // bit n: LED n is lit
+  bool seat_wrote_ = false;
   int awaited_[kLeds] = {};  // LED writes owed to presses, per LED
 };
 
