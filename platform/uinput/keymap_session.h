@@ -43,6 +43,12 @@ class KeymapSession : public posix::NativeWindow {
   }
   // Waits, until `deadline` (ms) at most, for the first keymap.
   virtual bool WaitForKeymap(long long deadline) = 0;
+  // The seat's locks as the compositor itself reports them (bit n: LED n),
+  // where it does; false where it does not.
+  virtual bool ReadLocks(unsigned& lit) {
+    (void)lit;
+    return false;
+  }
 
   bool has_keymap() const { return has_keymap_; }
   const xkb::LockKeys& keys() const { return keys_; }
@@ -78,9 +84,10 @@ class KeymapSession : public posix::NativeWindow {
 // The process at the other end of a local socket, or 0.
 pid_t PeerProcess(int socket);
 
-// Connect to the compositor named `name` (WAYLAND_DISPLAY), or to the
-// Xwayland server of DISPLAY `name`; null, saying why, where they cannot.
-std::unique_ptr<KeymapSession> ConnectWayland(const char* name, Why& why);
+// Connect to the compositor named `name` (WAYLAND_DISPLAY), for its keymap
+// or else for reading the locks, or to the Xwayland server of DISPLAY
+// `name`; null, saying why, where they cannot.
+std::unique_ptr<KeymapSession> ConnectWayland(const char* name, bool keymap, Why& why);
 std::unique_ptr<KeymapSession> ConnectXwayland(const char* name, Why& why);
 
 }  // namespace aks::uinput

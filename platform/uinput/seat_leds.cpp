@@ -86,13 +86,9 @@ SeatLeds ReadLeds(const std::vector<std::string>& inputs, const char* skip) {
 
 }  // namespace
 
-SeatLeds ReadSeatLeds(pid_t compositor) {
-  const SeatLeds held = ReadHeldLeds(compositor, nullptr);
-  return held.seen ? held : ReadLeds(AllKeyboards(), nullptr);
-}
-
-SeatLeds ReadHeldLeds(pid_t compositor, const char* skip) {
-  return ReadLeds(HeldKeyboards(compositor), skip);
+SeatLeds ReadSeatLeds(pid_t compositor, const char* skip) {
+  const SeatLeds held = ReadLeds(HeldKeyboards(compositor), skip);
+  return held.seen ? held : ReadLeds(AllKeyboards(), skip);
 }
 
 }  // namespace aks::uinput

@@ -15,10 +15,8 @@ struct SeatLeds {
 
 // The keyboards of `compositor` (the evdev nodes it holds open, where its
 // /proc entry may be read), else every keyboard with lock LEDs; a lock is lit
-// when one of them shows it lit.
-SeatLeds ReadSeatLeds(pid_t compositor);
-// The keyboards of `compositor` alone, but for the input device `skip`
-// ("input7"): not seen where it holds no other or they cannot be read.
-SeatLeds ReadHeldLeds(pid_t compositor, const char* skip);
+// when one of them shows it lit. `skip` names an input device to leave out
+// ("input7"), or is null.
+SeatLeds ReadSeatLeds(pid_t compositor, const char* skip);
 
 }  // namespace aks::uinput

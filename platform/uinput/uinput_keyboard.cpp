@@ -16,8 +16,8 @@ std::int16_t UinputKeyboard::GetKeyState(int vk) {
   device_.AwaitEchoes();
   if (lock == nullptr) return 0;
   if (device_.seat_wrote()) return device_.Lit(lock->led) ? 1 : 0;
-  const SeatLeds seat = ReadHeldLeds(session_.compositor(), device_.sysname());
-  return (seat.seen ? (seat.lit >> lock->led) & 1u : device_.Lit(lock->led)) ? 1 : 0;
+  const SeatLeds seat = ReadSeatLeds(session_.compositor(), device_.sysname());
+  return (seat.lit >> lock->led) & 1u ? 1 : 0;
 }
 
 void UinputKeyboard::keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) {
@@ -35,12 +35,11 @@ void UinputKeyboard::PutBack(const SeatLeds& before) {
   const auto reset = [&](const LockLed& lock) {
     return ((before.lit >> lock.led) & 1u) != 0 && GetKeyState(lock.vk) == 0;
   };
-  if (!before.seen ||
-      !(reset(kUinputLocks[0]) || reset(kUinputLocks[1]) || reset(kUinputLocks[2]))) {
-    return;
-  }
-  device_.Settle(kJoinedMs);
+  if (!before.seen) return;
   for (int round = 0; round < 3; ++round) {
+    // (sway 1.7 takes a joining keyboard's keys twice for a while: a tap that
+    // did not hold is tried again once that is over)
+    if (round > 0) device_.Settle(kJoinedMs);
     bool tapped = false;
     for (const LockLed& lock : kUinputLocks) {
       if (!reset(lock)) continue;

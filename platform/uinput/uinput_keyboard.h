@@ -21,7 +21,7 @@ class UinputKeyboard final : public KeyboardServices {
   // answered the last tap. Not the seat's other keyboards: the kernel darkens
   // them when a keyboard joins, and a compositor may leave them dark (KDE)
   // or write them one after another (GNOME). Until the compositor has written
-  // to ours, the other keyboards it holds; never one it does not hold.
+  // to ours (it has not taken it up in 2 s), the seat's other keyboards.
   std::int16_t GetKeyState(int vk) override;
   // A press queues a tap of the lock's key (see tap_queue.h); its release
   // goes out with it.
@@ -29,11 +29,10 @@ class UinputKeyboard final : public KeyboardServices {
   // The LED echoes are taken in here, at each step, never woken for.
   void PumpEvents() override;
 
-  // A keyboard joining the seat may reset its locks (sway does): those that
-  // the seat's keyboards showed lit before and the compositor wrote dark to
-  // ours are put back. Sway, for a while after a keyboard joins, takes each of its keys
-  // twice: this waits that out, and looks again once the LEDs are quiet
-  // (three times at most).
+  // A keyboard joining the seat may reset its locks (wlroots compositors
+  // do): those that the seat's keyboards showed lit before and the
+  // compositor wrote dark to ours are put back at once, and looked at again
+  // once the LEDs are quiet (three times at most).
   void PutBack(const SeatLeds& before);
 
  private:

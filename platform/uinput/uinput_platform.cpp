@@ -14,21 +14,31 @@ namespace aks::uinput {
 namespace {
 
 constexpr int kKeymapWaitMs = 60'000;  // a desktop logging in under load: gnome-shell took 14 s
+constexpr int kEarlyKeymapMs = 100;
 
-// Reads the seat's locks from the keyboards' LEDs, and changes nothing.
+// Reads the seat's locks, and changes nothing: as the compositor reports
+// them where it does (KWin), else from its keyboards' LEDs. Once a run, so
+// that a report's three locks are of one moment.
 class SeatReader final : public KeyboardServices {
  public:
-  explicit SeatReader(pid_t compositor) : compositor_(compositor) {}
+  explicit SeatReader(KeymapSession* session) : session_(session) {}
 
   std::int16_t GetKeyState(int vk) override {
     const LockLed* lock = FindLock(vk);
-    return lock != nullptr && (ReadSeatLeds(compositor_).lit >> lock->led) & 1u ? 1 : 0;
+    if (lock == nullptr) return 0;
+    if (!read_ && !(session_ != nullptr && session_->ReadLocks(lit_))) {
+      lit_ = ReadSeatLeds(session_ != nullptr ? session_->compositor() : 0, nullptr).lit;
+    }
+    read_ = true;
+    return (lit_ >> lock->led) & 1u ? 1 : 0;
   }
   void keybd_event(VirtualKey, std::uint8_t, std::uint32_t, std::uintptr_t) override {}
   void PumpEvents() override {}
 
  private:
-  pid_t compositor_;
+  KeymapSession* session_;
+  bool read_ = false;
+  unsigned lit_ = 0;
 };
 
 class UinputPlatform final : public Platform {
@@ -55,7 +65,7 @@ class UinputPlatform final : public Platform {
 class ReaderPlatform final : public Platform {
  public:
   explicit ReaderPlatform(std::unique_ptr<KeymapSession> session)
-      : session_(std::move(session)), keyboard_(session_ ? session_->compositor() : 0) {}
+      : session_(std::move(session)), keyboard_(session_.get()) {}
 
   KeyboardServices& keyboard() override { return keyboard_; }
   HostRuntime& host() override { return host_; }
@@ -72,7 +82,7 @@ std::unique_ptr<Platform> Open(const Session& where, Use use, Why& why) {
   if (!lib::LoadLibraries(why)) return nullptr;
   std::unique_ptr<KeymapSession> session;
   if (where.wayland_display != nullptr) {
-    session = ConnectWayland(where.wayland_display, why);
+    session = ConnectWayland(where.wayland_display, use != Use::kRead, why);
   } else if (where.xwayland_display != nullptr) {
     session = ConnectXwayland(where.xwayland_display, why);
   }
@@ -85,7 +95,10 @@ std::unique_ptr<Platform> Open(const Session& where, Use use, Why& why) {
 
   // A keyboard joining the seat may reset its locks (sway): a change puts
   // back what was lit before it.
-  const SeatLeds before = use == Use::kChange ? ReadSeatLeds(session->compositor()) : SeatLeds{};
+  const SeatLeds before =
+      use == Use::kChange ? ReadSeatLeds(session->compositor(), nullptr) : SeatLeds{};
+  // The keymap, where the seat already has a keyboard, while nothing waits on it.
+  session->WaitForKeymap(NowMs() + kEarlyKeymapMs);
   const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   const bool watching = ::inotify_add_watch(watch, "/dev/input", IN_OPEN | IN_CLOSE) >= 0;
   const int device = CreateDevice(why);

@@ -111,6 +111,10 @@ int VirtualKeyboard::ReadLeds() {
     for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof events[0]; ++i) {
       if (events[i].type != EV_LED || events[i].code >= kLeds) continue;
       lit_ = events[i].value ? lit_ | 1u << events[i].code : lit_ & ~(1u << events[i].code);
+      if (own_echoes_ > 0) {
+        --own_echoes_;
+        continue;
+      }
       if (awaited_[events[i].code] > 0) --awaited_[events[i].code];
       ++leds;
     }
@@ -140,7 +144,8 @@ bool VirtualKeyboard::WaitUntilLive(int watch) {
     const int was_held = held;
     held += Opens(watch, node);
     if (held > 0 && was_held == 0) opened_at = NowMs();
-    live = (ReadLeds() > 0 && held > 0) || (held > 0 && NowMs() >= opened_at + kHeldOpenMs);
+    ReadLeds();
+    live = held > 0 && (seat_wrote_ || NowMs() >= opened_at + kHeldOpenMs);
   }
   if (live) Settle();
   return live;
@@ -155,6 +160,11 @@ void VirtualKeyboard::Settle(int quiet_ms) {
 }
 
 void VirtualKeyboard::SetOwnLeds(unsigned lit) {
+  ReadLeds();
+  // Each LED that changes comes back at once, before anything the seat
+  // writes after it; the kernel passes on no LED write that changes nothing.
+  own_echoes_ = __builtin_popcount((lit ^ lit_) & kAllLit);
+  seat_wrote_ = false;
   input_event events[kLeds + 1] = {};
   for (int led = 0; led < kLeds; ++led) {
     events[led] = {{}, EV_LED, static_cast<__u16>(led), static_cast<__s32>((lit >> led) & 1u)};
@@ -162,8 +172,6 @@ void VirtualKeyboard::SetOwnLeds(unsigned lit) {
   events[kLeds] = {{}, EV_SYN, SYN_REPORT, 0};
   (void)!::write(fd_, events, sizeof events);
   ReadLeds();
-  lit_ = lit;
-  seat_wrote_ = false;
 }
 
 bool VirtualKeyboard::Awaiting() const {

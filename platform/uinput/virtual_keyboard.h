@@ -43,7 +43,7 @@ class VirtualKeyboard {
   // Waits until the LEDs have been quiet for `quiet_ms` (or, while another
   // program keeps changing them, for 3 s at most); what is still owed then
   // will not come.
-  static constexpr int kSettleMs = 250;  // quiet on the LEDs once live
+  static constexpr int kSettleMs = 150;  // quiet on the LEDs once live
   void Settle(int quiet_ms = kSettleMs);
 
  private:
@@ -57,6 +57,7 @@ class VirtualKeyboard {
   char sysname_[32] = {};
   unsigned lit_ = 0;  // bit n: LED n is lit
   bool seat_wrote_ = false;
+  int own_echoes_ = 0;       // LED changes of its own still to come back
   int awaited_[kLeds] = {};  // LED writes owed to presses, per LED
 };
 

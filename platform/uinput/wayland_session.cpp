@@ -40,17 +40,28 @@ void* Bind(wl_registry* registry, uint32_t name, const wl_interface* interface, 
   return lib::wl_proxy_marshal_flags(Proxy(registry), WL_REGISTRY_BIND, interface, version, 0, name,
                                      interface->name, version, nullptr);
 }
+// KWin's org_kde_kwin_keystate, version 1: the request fetchStates and the
+// event stateChanged(key, state).
+const wl_interface* const kNoTypes[] = {nullptr, nullptr};
+const wl_message kKeystateRequests[] = {{"fetchStates", "", nullptr}};
+const wl_message kKeystateEvents[] = {
+    {"stateChanged", "uu", const_cast<const wl_interface**>(kNoTypes)}};
+const wl_interface kKeystateInterface = {"org_kde_kwin_keystate", 1, 1,
+                                         kKeystateRequests,       1, kKeystateEvents};
+
 // The compositor's connection. The seat's keyboard sends its keymap to every
 // client, focused or not, and again whenever the user changes it.
 class WaylandSession final : public KeymapSession {
  public:
-  explicit WaylandSession(wl_display* display)
+  WaylandSession(wl_display* display, bool keymap)
       : display_(display),
         registry_(
-            Request<wl_registry>(display, WL_DISPLAY_GET_REGISTRY, lib::wl_registry_interface)) {
+            Request<wl_registry>(display, WL_DISPLAY_GET_REGISTRY, lib::wl_registry_interface)),
+        keymap_(keymap) {
     Listen(registry_, &kRegistry, this);
   }
   ~WaylandSession() override {
+    if (keystate_ != nullptr) Destroy(keystate_);
     if (keyboard_ != nullptr) Destroy(keyboard_);
     if (seat_ != nullptr) Destroy(seat_);
     Destroy(registry_);
@@ -87,13 +98,31 @@ class WaylandSession final : public KeymapSession {
   // A seat offers a keyboard only once it has one, which may be ours. A
   // desktop still starting up can leave a round trip unanswered for seconds:
   // only a lost connection ends the wait early.
+  // The keymap comes three round trips after connecting (the registry, the
+  // seat, its keyboard): those follow each other at once; only a seat
+  // without a keyboard yet is asked again every 50 ms.
   bool WaitForKeymap(long long deadline) override {
     while (!has_keymap() && NowMs() < deadline) {
+      const void* had[2] = {seat_, keyboard_};
       if (!Sync() && lib::wl_display_get_error(display_) != 0) return false;
+      if (has_keymap() || had[0] != seat_ || had[1] != keyboard_) continue;
       pollfd connection{socket(), POLLIN, 0};
-      if (!has_keymap()) ::poll(&connection, 1, 50 < MsUntil(deadline) ? 50 : MsUntil(deadline));
+      ::poll(&connection, 1, 50 < MsUntil(deadline) ? 50 : MsUntil(deadline));
     }
     return has_keymap();
+  }
+
+  // KWin reports the locks to any client that asks (org_kde_kwin_keystate),
+  // whatever the keyboards' LEDs show.
+  bool ReadLocks(unsigned& lit) override {
+    if (keystate_ == nullptr && !Sync()) return false;
+    if (keystate_ == nullptr) return false;
+    locks_reported_ = locks_ = 0;
+    lib::wl_proxy_marshal_flags(Proxy(keystate_), kFetchStates, nullptr,
+                                lib::wl_proxy_get_version(Proxy(keystate_)), 0);
+    if (!Sync() || locks_reported_ == 0) return false;
+    lit = locks_;
+    return true;
   }
 
   void Ask() override {
@@ -126,9 +155,23 @@ class WaylandSession final : public KeymapSession {
   static void Global(void* data, wl_registry* registry, uint32_t name, const char* interface,
                      uint32_t) {
     auto* self = static_cast<WaylandSession*>(data);
-    if (self->seat_ != nullptr || std::strcmp(interface, lib::wl_seat_interface->name) != 0) return;
-    self->seat_ = static_cast<wl_seat*>(Bind(registry, name, lib::wl_seat_interface, 1));
-    Listen(self->seat_, &kSeat, self);
+    if (self->keymap_ && self->seat_ == nullptr &&
+        std::strcmp(interface, lib::wl_seat_interface->name) == 0) {
+      self->seat_ = static_cast<wl_seat*>(Bind(registry, name, lib::wl_seat_interface, 1));
+      Listen(self->seat_, &kSeat, self);
+    } else if (!self->keymap_ && self->keystate_ == nullptr &&
+               std::strcmp(interface, kKeystateInterface.name) == 0) {
+      self->keystate_ = static_cast<wl_proxy*>(Bind(registry, name, &kKeystateInterface, 1));
+      Listen(self->keystate_, &kKeystate, self);
+    }
+  }
+  // stateChanged(key, state): key 0 Caps, 1 Num, 2 Scroll Lock; state 2 locked.
+  static void StateChanged(void* data, wl_proxy*, uint32_t key, uint32_t state) {
+    static constexpr int kLedOfKey[] = {LED_CAPSL, LED_NUML, LED_SCROLLL};
+    auto* self = static_cast<WaylandSession*>(data);
+    if (key >= 3) return;
+    self->locks_reported_ |= 1u << kLedOfKey[key];
+    if (state == 2) self->locks_ |= 1u << kLedOfKey[key];
   }
   static void GlobalRemove(void*, wl_registry*, uint32_t) {}
   static void Capabilities(void* data, wl_seat* seat, uint32_t capabilities) {
@@ -160,16 +203,24 @@ class WaylandSession final : public KeymapSession {
   static constexpr wl_registry_listener kRegistry = {Global, GlobalRemove};
   static constexpr wl_seat_listener kSeat = {Capabilities, nullptr};
   static constexpr wl_keyboard_listener kKeyboard = {Keymap, Enter, Leave, Key, Modifiers, nullptr};
+  struct KeystateListener {
+    void (*state_changed)(void*, wl_proxy*, uint32_t, uint32_t);
+  };
+  static constexpr KeystateListener kKeystate = {StateChanged};
+  static constexpr uint32_t kFetchStates = 0;
 
   wl_display* display_;
   wl_registry* registry_;
+  bool keymap_;  // the seat's keymap is wanted (to tap), or KWin's report (to read)
   wl_seat* seat_ = nullptr;
   wl_keyboard* keyboard_ = nullptr;
+  wl_proxy* keystate_ = nullptr;
+  unsigned locks_ = 0, locks_reported_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<KeymapSession> ConnectWayland(const char* name, Why& why) {
+std::unique_ptr<KeymapSession> ConnectWayland(const char* name, bool keymap, Why& why) {
   lib::wl_log_set_handler_client([](const char*, va_list) {});  // we say it in our line
   wl_display* display = lib::wl_display_connect(name);
   if (display == nullptr) {
@@ -182,7 +233,7 @@ std::unique_ptr<KeymapSession> ConnectWayland(const char* name, Why& why) {
     }
     return nullptr;
   }
-  return std::make_unique<WaylandSession>(display);
+  return std::make_unique<WaylandSession>(display, keymap);
 }
 
 }  // namespace aks::uinput
