@@ -14,11 +14,21 @@ wait_for() {
 lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
 grown() { (($(lines "$1") >= $2)); }
 gone() { ! kill -0 "$1" 2>/dev/null; }
+ended() { gone "$1" || grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null; }  # (a child not waited for)
 now_ms() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
 
 # mark WHAT: where each phase starts in the witnesses' logs.
 mark() { echo "mark $1 $(lines "$log.mods") $(lines "$log.leds")" >>"$log.results"; }
+# marked RESULTS WHAT FIELD: that mark's line count in the client's log (3) or ledwatch's (4).
+marked() { awk -v key="$2" '$1 == "mark" && $2 == key { print $'"$3"'; exit }' "$1"; }
+marked_mods() { marked "$log.results" "$1" 3; }
 changes() { grep -c '^[0-9]' "$log.mods"; }
+# keymap_given MODS FROM Caps_Lock|other: the line of the first keymap the
+# client received after line FROM whose Caps Lock key is Caps_Lock, or is not.
+keymap_given() {
+  awk -v from="$2" -v want="$3" 'NR > from && $1 == "keymap" &&
+    ((want == "Caps_Lock") == ($3 == "Caps_Lock")) { print NR; exit }' "$1"
+}
 grown_changes() { (($(changes) >= $1)); }
 
 # take_focus AS_USER... -- LEDWATCH_ARGS...: starts wlwatch (as the user) and

@@ -3,7 +3,9 @@
 // "<CLOCK_MONOTONIC ms> <locked mask>" (Num Lock 0x10, Caps Lock 0x2 in the
 // usual keymaps). Prints "focus" once it has the keyboard, and
 // "key <ms> <keysym>" for every key it is sent, named by the keymap it was
-// given (group 1, level 1); "leave <ms>" when it loses the focus. Runs until killed.
+// given (group 1, level 1); "leave <ms>" when it loses the focus;
+// "keymap <ms> <keysym>" for every keymap it is given, with what the Caps
+// Lock key (evdev 58) is in it. Runs until killed.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -65,6 +67,15 @@ const xdg_surface_listener kXdgSurface = {Configure};
 
 xkb_keymap* g_keymap = nullptr;
 
+// The first keysym of `key` (an evdev code) in the keymap given, by name.
+void KeyName(uint32_t key, char (&name)[64]) {
+  const xkb_keysym_t* syms = nullptr;
+  std::strcpy(name, "NoSymbol");
+  if (g_keymap && xkb_keymap_key_get_syms_by_level(g_keymap, key + 8, 0, 0, &syms) > 0) {
+    xkb_keysym_get_name(syms[0], name, sizeof name);
+  }
+}
+
 void Keymap(void*, wl_keyboard*, uint32_t, int32_t fd, uint32_t size) {
   static xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   void* text = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
@@ -76,6 +87,10 @@ void Keymap(void*, wl_keyboard*, uint32_t, int32_t fd, uint32_t size) {
     ::munmap(text, size);
   }
   ::close(fd);
+  char caps[64];
+  KeyName(58, caps);
+  std::printf("keymap %lld %s\n", NowMs(), caps);
+  std::fflush(stdout);
 }
 void Enter(void*, wl_keyboard*, uint32_t, wl_surface*, wl_array*) {
   std::printf("focus\n");
@@ -87,11 +102,8 @@ void Leave(void*, wl_keyboard*, uint32_t, wl_surface*) {
 }
 void Key(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
   if (state != WL_KEYBOARD_KEY_STATE_PRESSED) return;
-  const xkb_keysym_t* syms = nullptr;
-  char name[64] = "NoSymbol";
-  if (g_keymap && xkb_keymap_key_get_syms_by_level(g_keymap, key + 8, 0, 0, &syms) > 0) {
-    xkb_keysym_get_name(syms[0], name, sizeof name);
-  }
+  char name[64];
+  KeyName(key, name);
   std::printf("key %lld %s\n", NowMs(), name);
   std::fflush(stdout);
 }
