@@ -20,7 +20,9 @@ constexpr char kDevice[] = "/dev/uinput";
 constexpr char kName[] = "Action Keystate virtual keyboard";
 constexpr int kLiveWaitMs = 60'000;
 constexpr int kConsoleWriteMs = 30;  // the kernel's console handler writes a new keyboard's LEDs
-constexpr int kHeldOpenMs = 2'000;   // opened and kept open, but the seat's LEDs are ours
+// Opened and kept open, but no LEDs written: Hyprland writes none to a keyboard
+// that joins (and none shows where the seat's LEDs are all lit, as ours are).
+constexpr int kHeldOpenMs = 500;
 constexpr int kEchoWaitMs = 1'000;
 static_assert(LED_SCROLLL + 1 == 3, "the LEDs kept are Num, Caps and Scroll Lock's");
 

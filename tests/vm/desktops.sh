@@ -23,7 +23,8 @@ sway_logout() { as_user env SWAYSOCK="$(ls /run/user/$uid/sway-ipc.*.sock)" sway
 # desktop LEG: sets root, memory, title, session_command, starts, and the functions
 # option and logout; the compositor's process name (process); with config,
 # the file and line that start the program (config_file, config_line);
-# resets=1 where a keyboard joining the seat resets its locks (wlroots).
+# resets=1 where a keyboard joining the seat resets its locks (wlroots);
+# lazy_keymap=1 where a changed keymap is announced only with the next key.
 desktop() {
   case $1 in
     gnome)
@@ -56,7 +57,7 @@ desktop() {
       option() { sway_option "$1"; }
       logout() { sway_logout; } ;;
     labwc)
-      resets=1 root=trixie memory=2048 title="Debian 13, labwc 0.8" starts=config
+      resets=1 lazy_keymap=1 root=trixie memory=2048 title="Debian 13, labwc 0.8" starts=config
       session_command='WLR_RENDERER=pixman exec labwc'
       config_file=.config/labwc/autostart config_line='actionkeystate &' process=labwc
       option() {
