@@ -12,26 +12,20 @@
 #include "platform.h"
 
 // Each library's functions, as F(name).
-#define AKS_WAYLAND_FUNCTIONS(F)                                                      \
-  F(wl_display_connect)                                                               \
-  F(wl_display_disconnect)                                                            \
-  F(wl_display_get_fd)                                                                \
-  F(wl_display_flush)                                                                 \
-  F(wl_display_prepare_read)                                                          \
-  F(wl_display_read_events)                                                           \
-  F(wl_display_cancel_read) F(wl_display_dispatch_pending) F(wl_display_get_error)    \
-      F(wl_log_set_handler_client) F(wl_proxy_marshal_flags) F(wl_proxy_add_listener) \
-          F(wl_proxy_destroy) F(wl_proxy_get_version)
-#define AKS_XKBCOMMON_FUNCTIONS(F)                                                 \
-  F(xkb_context_new)                                                               \
-  F(xkb_context_unref)                                                             \
-  F(xkb_keymap_new_from_buffer)                                                    \
-  F(xkb_keymap_unref)                                                              \
-  F(xkb_keymap_min_keycode)                                                        \
-  F(xkb_keymap_max_keycode)                                                        \
-  F(xkb_keymap_key_get_syms_by_level) F(xkb_keymap_mod_get_index) F(xkb_state_new) \
-      F(xkb_state_unref) F(xkb_state_update_key) F(xkb_state_serialize_mods)       \
-          F(xkb_state_serialize_layout) F(xkb_state_led_name_is_active)
+#define AKS_WAYLAND_FUNCTIONS(F)                                                                \
+  F(wl_display_connect)                                                                         \
+  F(wl_display_disconnect)                                                                      \
+  F(wl_display_get_fd) F(wl_display_flush) F(wl_display_prepare_read) F(wl_display_read_events) \
+      F(wl_display_cancel_read) F(wl_display_dispatch_pending) F(wl_display_get_error)          \
+          F(wl_log_set_handler_client) F(wl_proxy_marshal_flags) F(wl_proxy_add_listener)       \
+              F(wl_proxy_destroy) F(wl_proxy_get_version)
+#define AKS_XKBCOMMON_FUNCTIONS(F)                                                                \
+  F(xkb_context_new)                                                                              \
+  F(xkb_context_unref)                                                                            \
+  F(xkb_keymap_new_from_buffer) F(xkb_keymap_unref) F(xkb_keymap_min_keycode)                     \
+      F(xkb_keymap_max_keycode) F(xkb_keymap_key_get_syms_by_level) F(xkb_keymap_mod_get_index)   \
+          F(xkb_state_new) F(xkb_state_unref) F(xkb_state_update_key) F(xkb_state_serialize_mods) \
+              F(xkb_state_serialize_layout) F(xkb_state_led_name_is_active)
 #define AKS_XKBCOMMON_X11_FUNCTIONS(F) \
   F(xkb_x11_setup_xkb_extension)       \
   F(xkb_x11_get_core_keyboard_device_id) F(xkb_x11_keymap_new_from_device)

@@ -11,7 +11,6 @@ gnome_option() {
   [ -n "$1" ] && value="['$1']"
   as_user gsettings set org.gnome.desktop.input-sources xkb-options "$value"
 }
-gnome_logout() { as_user gnome-session-quit --logout --no-prompt; }
 kde_option() {  # kde_option KWRITECONFIG OPTION
   as_user "$1" --file kxkbrc --group Layout --key ResetOldOptions true
   as_user "$1" --file kxkbrc --group Layout --key Options "$2"
@@ -24,27 +23,26 @@ sway_logout() { as_user env SWAYSOCK="$(ls /run/user/$uid/sway-ipc.*.sock)" sway
 # option and logout; the compositor's process name (process); with config,
 # the file and line that start the program (config_file, config_line);
 # resets=1 where a keyboard joining the seat resets its locks (wlroots);
-# lazy_keymap=1 where a changed keymap is announced only with the next key.
+# lazy_keymap=1 where a changed keymap is announced only with the next key;
+# dark_reads=1 where the lights a read sees may stay dark after a keyboard
+# joined, and the compositor cannot be asked instead.
 desktop() {
   case $1 in
-    gnome)
+    gnome | gnome48)
       root=host memory=2048 title="Debian 12, GNOME 43" starts=unit process=gnome-shell
+      [ "$1" = gnome48 ] && root=trixie memory=4096 title="Debian 13, GNOME 48"
       session_command='XDG_SESSION_TYPE=wayland exec gnome-session'
       option() { gnome_option "$1"; }
-      logout() { gnome_logout; } ;;
+      logout() { as_user gnome-session-quit --logout --no-prompt; } ;;
     kde)
       root=host memory=2048 title="Debian 12, KDE Plasma 5.27" starts=unit process=kwin_wayland
+      dark_reads=1
       session_command='exec startplasma-wayland'
       option() { kde_option kwriteconfig5 "$1"; }
       logout() {
         as_user dbus-send --session --type=method_call --dest=org.kde.ksmserver /KSMServer \
           org.kde.KSMServerInterface.logout int32:0 int32:0 int32:0
       } ;;
-    gnome48)
-      root=trixie memory=4096 title="Debian 13, GNOME 48" starts=unit process=gnome-shell
-      session_command='XDG_SESSION_TYPE=wayland exec gnome-session'
-      option() { gnome_option "$1"; }
-      logout() { gnome_logout; } ;;
     plasma6)
       root=trixie memory=4096 title="Debian 13, KDE Plasma 6.3" starts=unit process=kwin_wayland
       session_command='exec startplasma-wayland'
