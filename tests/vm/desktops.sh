@@ -25,11 +25,12 @@ sway_logout() { as_user env SWAYSOCK="$(ls /run/user/$uid/sway-ipc.*.sock)" sway
 # resets=1 where a keyboard joining the seat resets its locks (wlroots);
 # lazy_keymap=1 where a changed keymap is announced only with the next key;
 # dark_reads=1 where the lights a read sees may stay dark after a keyboard
-# joined, and the compositor cannot be asked instead.
+# joined, and the compositor cannot be asked instead; busy_start=1 where the
+# compositor stalls for seconds after it has started.
 desktop() {
   case $1 in
     gnome | gnome48)
-      root=host memory=2048 title="Debian 12, GNOME 43" starts=unit process=gnome-shell
+      root=host memory=2048 title="Debian 12, GNOME 43" starts=unit process=gnome-shell busy_start=1
       [ "$1" = gnome48 ] && root=trixie memory=4096 title="Debian 13, GNOME 48"
       session_command='XDG_SESSION_TYPE=wayland exec gnome-session'
       option() { gnome_option "$1"; }
