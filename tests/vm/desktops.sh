@@ -26,7 +26,7 @@ sway_logout() { as_user env SWAYSOCK="$(ls /run/user/$uid/sway-ipc.*.sock)" sway
 # lazy_keymap=1 where a changed keymap is announced only with the next key;
 # dark_reads=1 where the lights a read sees may stay dark after a keyboard
 # joined, and the compositor cannot be asked instead; busy_start=1 where the
-# compositor stalls for seconds after it has started.
+# compositor is slow for seconds after it has started.
 desktop() {
   case $1 in
     gnome | gnome48)
@@ -65,7 +65,7 @@ desktop() {
       }
       logout() { labwc --exit; } ;;
     hyprland)
-      resets=1 root=sid memory=2048 title="Debian unstable, Hyprland 0.57" starts=config
+      resets=1 busy_start=1 root=sid memory=2048 title="Debian unstable, Hyprland 0.57" starts=config
       session_command='WLR_RENDERER=pixman exec Hyprland'
       config_file=.config/hypr/hyprland.lua process=Hyprland
       config_line='hl.on("hyprland.start", function() hl.exec_cmd("actionkeystate") end)'
