@@ -1,5 +1,5 @@
 # Packages, made with CPack by scripts/package: a .deb on Linux, a zip of the
-# programs on Windows. Both are reproducible: time stamps come from
+# programs and an installer (wixl) on Windows. All are reproducible: time stamps come from
 # SOURCE_DATE_EPOCH, which scripts/package sets to the commit's time.
 set(CPACK_PACKAGE_NAME actionkeystate)
 set(CPACK_PACKAGE_VENDOR "The Action Keystate authors")
@@ -13,6 +13,8 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME actionkeystate-${AKS_VERSION_TEXT}-windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  # The installer, beside the zip: the target msi, which scripts/package builds.
+  aks_msi(msi ${AKS_VERSION_TEXT} ${CMAKE_BINARY_DIR}/actionkeystate-${AKS_VERSION_TEXT}-windows-x64.msi)
 else()
   set(CPACK_GENERATOR DEB)
   # scripts/package configures with CMAKE_INSTALL_PREFIX=/usr, which the unit names.
