@@ -15,6 +15,9 @@ namespace aks::uinput {
 namespace {
 
 constexpr int kSyncWaitMs = 2'000;
+// A read asked of KWin waits longer: a busy KWin can take seconds to answer,
+// and the keyboards' LEDs, the only other answer, can be dark.
+constexpr int kReadWaits = 5;
 
 // libwayland-client's request wrappers (inline in its header), through the
 // loaded library.
@@ -115,12 +118,12 @@ class WaylandSession final : public KeymapSession {
   // KWin reports the locks to any client that asks (org_kde_kwin_keystate),
   // whatever the keyboards' LEDs show.
   bool ReadLocks(unsigned& lit) override {
-    if (keystate_ == nullptr && !Sync()) return false;
+    if (keystate_ == nullptr && !SyncPatiently()) return false;
     if (keystate_ == nullptr) return false;
     locks_reported_ = locks_ = 0;
     lib::wl_proxy_marshal_flags(Proxy(keystate_), kFetchStates, nullptr,
                                 lib::wl_proxy_get_version(Proxy(keystate_)), 0);
-    if (!Sync() || locks_reported_ == 0) return false;
+    if (!SyncPatiently() || locks_reported_ == 0) return false;
     lit = locks_;
     return true;
   }
@@ -146,6 +149,12 @@ class WaylandSession final : public KeymapSession {
 
  private:
   int socket() const { return lib::wl_display_get_fd(display_); }
+  bool SyncPatiently() {
+    for (int wait = 0; wait < kReadWaits; ++wait) {
+      if (Sync()) return true;
+    }
+    return false;
+  }
 
   static void Answered(void* data, wl_callback* done, uint32_t) {
     Destroy(done);
