@@ -79,7 +79,7 @@ span() { awk -v from="$2" -v to="$3" 'NR > from && NR <= to && $1 ~ /^[0-9]+$/' 
 # a change after a Scroll step (which lights nothing) comes two steps after
 # the one before it. ORDER_ONLY=1 leaves the steps' length out (a sampled log);
 # MERGED=1 also lets two changes come as one (LED writes merged by KWin).
-# A wave that fails shows its changes on stderr.
+# With SHOW_WAVES=1, a wave that fails shows its changes on stderr.
 wave() {
   local steps median
   steps=$(per_step "$@")
@@ -88,7 +88,7 @@ wave() {
     median=$(median_of <<<"$steps")
     ((median >= 90 && median <= 130)) && return 0
   fi
-  echo "      the changes: $(span "$1" "$2" "$3" | tail -n 9 | xargs)" >&2
+  [ "${SHOW_WAVES:-0}" = 1 ] && echo "      the changes: $(span "$1" "$2" "$3" | tail -n 9 | xargs)" >&2
   return 1
 }
 # per_step LOG FROM TO CYCLE...: each step's length over those changes, or bad.
