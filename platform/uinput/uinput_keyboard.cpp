@@ -35,19 +35,22 @@ void UinputKeyboard::PutBack(const SeatLeds& before) {
   const auto reset = [&](const LockLed& lock) {
     return ((before.lit >> lock.led) & 1u) != 0 && GetKeyState(lock.vk) == 0;
   };
+  const auto any_reset = [&] {
+    for (const LockLed& lock : kUinputLocks) {
+      if (reset(lock)) return true;
+    }
+    return false;
+  };
   if (!before.seen) return;
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 3 && any_reset(); ++round) {
     // (sway 1.7 takes a joining keyboard's keys twice for a while: a tap that
     // did not hold is tried again once that is over)
     if (round > 0) device_.Settle(kJoinedMs);
-    bool tapped = false;
     for (const LockLed& lock : kUinputLocks) {
       if (!reset(lock)) continue;
       keybd_event(lock.vk, kLockScanCode, KEYEVENTF_EXTENDEDKEY, 0);
       keybd_event(lock.vk, kLockScanCode, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP, 0);
-      tapped = true;
     }
-    if (!tapped) return;
     taps_.Flush();
     device_.Settle();
   }
