@@ -41,8 +41,9 @@ class KeymapSession : public posix::NativeWindow {
     listener_ = listener;
     listener_data_ = data;
   }
-  // Waits, until `deadline` (ms) at most, for the first keymap.
-  virtual bool WaitForKeymap(long long deadline) = 0;
+  // Waits, until `deadline` (ms) at most, for the first keymap; `early`:
+  // not past the seat saying it has no keyboard yet (one joins with ours).
+  virtual bool WaitForKeymap(long long deadline, bool early) = 0;
   // The seat's locks as the compositor itself reports them (bit n: LED n),
   // where it does; false where it does not.
   virtual bool ReadLocks(unsigned& lit) {

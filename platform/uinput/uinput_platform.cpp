@@ -98,7 +98,7 @@ std::unique_ptr<Platform> Open(const Session& where, Use use, Why& why) {
   const SeatLeds before =
       use == Use::kChange ? ReadSeatLeds(session->compositor(), nullptr) : SeatLeds{};
   // The keymap, where the seat already has a keyboard, while nothing waits on it.
-  session->WaitForKeymap(NowMs() + kEarlyKeymapMs);
+  session->WaitForKeymap(NowMs() + kEarlyKeymapMs, /*early=*/true);
   const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   const bool watching = ::inotify_add_watch(watch, "/dev/input", IN_OPEN | IN_CLOSE) >= 0;
   const int device = CreateDevice(why);
@@ -115,7 +115,7 @@ std::unique_ptr<Platform> Open(const Session& where, Use use, Why& why) {
     why << "the virtual keyboard was not taken up by the seat within 60 s";
     return nullptr;
   }
-  if (!platform->session().WaitForKeymap(NowMs() + kKeymapWaitMs)) {
+  if (!platform->session().WaitForKeymap(NowMs() + kKeymapWaitMs, /*early=*/false)) {
     why << "the compositor sent no keymap, so no key can be tapped safely";
     return nullptr;
   }

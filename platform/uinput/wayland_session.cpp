@@ -104,19 +104,21 @@ class WaylandSession final : public KeymapSession {
   // The keymap comes three round trips after connecting (the registry, the
   // seat, its keyboard): those follow each other at once; only a seat
   // without a keyboard yet is asked again every 50 ms.
-  bool WaitForKeymap(long long deadline) override {
+  bool WaitForKeymap(long long deadline, bool early) override {
     while (!has_keymap() && NowMs() < deadline) {
       const void* had[2] = {seat_, keyboard_};
       if (!Sync() && lib::wl_display_get_error(display_) != 0) return false;
       if (has_keymap() || had[0] != seat_ || had[1] != keyboard_) continue;
+      if (early && seat_told_) break;
       pollfd connection{socket(), POLLIN, 0};
       ::poll(&connection, 1, 50 < MsUntil(deadline) ? 50 : MsUntil(deadline));
     }
     return has_keymap();
   }
 
-  // KWin reports the locks to any client that asks (org_kde_kwin_keystate),
-  // whatever the keyboards' LEDs show.
+  // KWin reports the locks (org_kde_kwin_keystate), whatever the keyboards'
+  // LEDs show, to a program whose desktop entry asks for them (keystate's
+  // does): others are not offered it, and read the LEDs.
   bool ReadLocks(unsigned& lit) override {
     if (keystate_ == nullptr && !SyncPatiently()) return false;
     if (keystate_ == nullptr) return false;
@@ -185,6 +187,7 @@ class WaylandSession final : public KeymapSession {
   static void GlobalRemove(void*, wl_registry*, uint32_t) {}
   static void Capabilities(void* data, wl_seat* seat, uint32_t capabilities) {
     auto* self = static_cast<WaylandSession*>(data);
+    self->seat_told_ = true;
     if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) == 0 || self->keyboard_ != nullptr) return;
     self->keyboard_ = Request<wl_keyboard>(seat, WL_SEAT_GET_KEYBOARD, lib::wl_keyboard_interface);
     Listen(self->keyboard_, &kKeyboard, self);
@@ -223,6 +226,7 @@ class WaylandSession final : public KeymapSession {
   bool keymap_;  // the seat's keymap is wanted (to tap), or KWin's report (to read)
   wl_seat* seat_ = nullptr;
   wl_keyboard* keyboard_ = nullptr;
+  bool seat_told_ = false;  // the seat has said what it has
   wl_proxy* keystate_ = nullptr;
   unsigned locks_ = 0, locks_reported_ = 0;
 };

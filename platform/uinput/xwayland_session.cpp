@@ -59,7 +59,7 @@ class XwaylandSession final : public KeymapSession {
   bool DispatchPending() override { return Handle(::xcb_poll_for_event); }
   bool DispatchQueued() override { return Handle(::xcb_poll_for_queued_event); }
 
-  bool WaitForKeymap(long long) override {
+  bool WaitForKeymap(long long, bool) override {
     if (!has_keymap()) ReadKeymap();
     return has_keymap();
   }
