@@ -35,20 +35,6 @@ std::vector<std::string> Entries(const std::string& dir, const char* prefix) {
   return names;
 }
 
-// The input devices ("input3") behind the evdev nodes `pid` holds open.
-std::vector<std::string> HeldKeyboards(pid_t pid) {
-  std::vector<std::string> inputs;
-  if (pid <= 0) return inputs;
-  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-  for (const std::string& fd : Entries(fds, "")) {
-    const std::string node = ReadLink(fds + "/" + fd);
-    if (node.rfind("/dev/input/event", 0) != 0) continue;
-    const std::string input = Basename(ReadLink("/sys/class/input/" + Basename(node) + "/device"));
-    if (!input.empty()) inputs.push_back(input);
-  }
-  return inputs;
-}
-
 std::vector<std::string> AllKeyboards() {
   std::vector<std::string> inputs;
   for (const std::string& led : Entries("/sys/class/leds", "input")) {
@@ -86,8 +72,21 @@ SeatLeds ReadLeds(const std::vector<std::string>& inputs, const char* skip) {
 
 }  // namespace
 
+std::vector<std::string> HeldInputs(pid_t pid) {
+  std::vector<std::string> inputs;
+  if (pid <= 0) return inputs;
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const std::string& fd : Entries(fds, "")) {
+    const std::string node = ReadLink(fds + "/" + fd);
+    if (node.rfind("/dev/input/event", 0) != 0) continue;
+    const std::string input = Basename(ReadLink("/sys/class/input/" + Basename(node) + "/device"));
+    if (!input.empty()) inputs.push_back(input);
+  }
+  return inputs;
+}
+
 SeatLeds ReadSeatLeds(pid_t compositor, const char* skip) {
-  const SeatLeds held = ReadLeds(HeldKeyboards(compositor), skip);
+  const SeatLeds held = ReadLeds(HeldInputs(compositor), skip);
   return held.seen ? held : ReadLeds(AllKeyboards(), skip);
 }
 

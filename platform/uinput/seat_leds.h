@@ -5,6 +5,9 @@
 
 #include <sys/types.h>
 
+#include <string>
+#include <vector>
+
 namespace aks::uinput {
 
 // Bit n is LED n (LED_NUML 0, LED_CAPSL 1, LED_SCROLLL 2).
@@ -18,5 +21,9 @@ struct SeatLeds {
 // when one of them shows it lit. `skip` names an input device to leave out
 // ("input7"), or is null.
 SeatLeds ReadSeatLeds(pid_t compositor, const char* skip);
+
+// The input devices ("input3") behind the evdev nodes `pid` holds open; none
+// where its /proc entry may not be read.
+std::vector<std::string> HeldInputs(pid_t pid);
 
 }  // namespace aks::uinput

@@ -109,7 +109,7 @@ std::unique_ptr<Platform> Open(const Session& where, Use use, Why& why) {
   // /dev/input appears with the first input device.
   if (!watching) ::inotify_add_watch(watch, "/dev/input", IN_OPEN | IN_CLOSE);
   auto platform = std::make_unique<UinputPlatform>(std::move(session), device);
-  const bool live = platform->device().WaitUntilLive(watch);
+  const bool live = platform->device().WaitUntilLive(watch, platform->session().compositor());
   if (watch >= 0) ::close(watch);
   if (!live) {
     why << "the virtual keyboard was not taken up by the seat within 60 s";

@@ -7,11 +7,13 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "lock_leds.h"
+#include "seat_leds.h"
 
 namespace aks::uinput {
 namespace {
@@ -23,6 +25,7 @@ constexpr int kConsoleWriteMs = 30;  // the kernel's console handler writes a ne
 // Opened and kept open, but no LEDs written: Hyprland writes none to a keyboard
 // that joins (and none shows where the seat's LEDs are all lit, as ours are).
 constexpr int kHeldOpenMs = 500;
+constexpr int kLookAgainMs = 20;
 constexpr int kEchoWaitMs = 1'000;
 static_assert(LED_SCROLLL + 1 == 3, "the LEDs kept are Num, Caps and Scroll Lock's");
 
@@ -131,23 +134,37 @@ int VirtualKeyboard::ReadLedsBy(long long deadline) {
   return ReadLeds();
 }
 
-bool VirtualKeyboard::WaitUntilLive(int watch) {
+bool VirtualKeyboard::WaitUntilLive(int watch, pid_t compositor) {
   const std::string node = EventNode(sysname_);
   for (const long long end = NowMs() + kConsoleWriteMs; NowMs() < end;) ReadLedsBy(end);
   SetOwnLeds(kAllLit);
-  // Opens of the node not closed yet; without a watch, taken as open.
-  int held = watch < 0 ? 1 : 0;
-  long long opened_at = NowMs();
+  // Where the compositor's open nodes can be seen (it holds a keyboard
+  // already), its own open of ours; else any open of ours not closed yet
+  // (logind's too), or, without a watch, none needed.
+  const bool seen = !HeldInputs(compositor).empty();
+  const auto held_by_compositor = [&] {
+    const std::vector<std::string> held = HeldInputs(compositor);
+    return std::find(held.begin(), held.end(), sysname_) != held.end();
+  };
+  int opens = watch < 0 ? 1 : 0;
+  bool held = false;
+  long long held_since = 0;
   bool live = false;
   for (const long long deadline = NowMs() + kLiveWaitMs; !live && NowMs() < deadline;) {
     pollfd wait[2] = {{fd_, POLLIN, 0}, {watch, POLLIN, 0}};
-    const long long until = held > 0 ? opened_at + kHeldOpenMs : deadline;
+    long long until = deadline;
+    if (held) {
+      until = held_since + kHeldOpenMs;
+    } else if (seen && opens > 0) {
+      until = NowMs() + kLookAgainMs;  // (logind hands the compositor its node a moment later)
+    }
     ::poll(wait, 2, MsUntil(until < deadline ? until : deadline));
-    const int was_held = held;
-    held += Opens(watch, node);
-    if (held > 0 && was_held == 0) opened_at = NowMs();
+    opens += Opens(watch, node);
     ReadLeds();
-    live = held > 0 && (seat_wrote_ || NowMs() >= opened_at + kHeldOpenMs);
+    const bool now_held = opens > 0 && (!seen || held_by_compositor());
+    if (now_held && !held) held_since = NowMs();
+    held = now_held;
+    live = held && (seat_wrote_ || NowMs() >= held_since + kHeldOpenMs);
   }
   if (live) Settle();
   return live;

@@ -3,6 +3,8 @@
 // them.
 #pragma once
 
+#include <sys/types.h>
+
 #include "platform.h"
 
 namespace aks::uinput {
@@ -35,10 +37,11 @@ class VirtualKeyboard {
   const char* sysname() const { return sysname_; }
 
   // Waits until the seat has taken the keyboard up, without a key: the
-  // device first lights its own LEDs; the compositor then opens its node
-  // (seen through `watch`, inotify on /dev/input) and writes the seat's
-  // LEDs to it, which shows as a change. Then waits until the LEDs are quiet.
-  bool WaitUntilLive(int watch);
+  // device first lights its own LEDs; the compositor (process `compositor`)
+  // then opens its node (seen through `watch`, inotify on /dev/input, and
+  // among the compositor's open files) and writes the seat's LEDs to it,
+  // which shows as a change. Then waits until the LEDs are quiet.
+  bool WaitUntilLive(int watch, pid_t compositor);
 
   // Waits until the LEDs have been quiet for `quiet_ms` (or, while another
   // program keeps changing them, for 3 s at most); what is still owed then
