@@ -100,14 +100,18 @@ class WaylandSession final : public KeymapSession {
 
   // A seat offers a keyboard only once it has one, which may be ours. A
   // desktop still starting up can leave a round trip unanswered for seconds:
-  // only a lost connection ends the wait early.
+  // only a lost connection ends the wait early, and no round trip outlasts
+  // `deadline` (a busy KWin takes 0.3 s to answer one: the early wait ends
+  // on time, and the answer is read once the keyboard is taken up).
   // The keymap comes three round trips after connecting (the registry, the
   // seat, its keyboard): those follow each other at once; only a seat
   // without a keyboard yet is asked again every 50 ms.
   bool WaitForKeymap(long long deadline, bool early) override {
     while (!has_keymap() && NowMs() < deadline) {
       const void* had[2] = {seat_, keyboard_};
-      if (!Sync() && lib::wl_display_get_error(display_) != 0) return false;
+      const long long by = NowMs() + kSyncWaitMs;
+      if (!SyncBy(by < deadline ? by : deadline) && lib::wl_display_get_error(display_) != 0)
+        return false;
       if (has_keymap() || had[0] != seat_ || had[1] != keyboard_) continue;
       if (early && seat_told_) break;
       pollfd connection{socket(), POLLIN, 0};
@@ -137,11 +141,16 @@ class WaylandSession final : public KeymapSession {
     ++asked_;
   }
 
-  bool Sync() override {
+  bool Sync() override { return SyncBy(NowMs() + kSyncWaitMs); }
+
+ private:
+  // Sync, waiting until `deadline` (ms) at most; an answer that comes later
+  // is taken in with what follows it.
+  bool SyncBy(long long deadline) {
     Ask();
     const unsigned question = asked_;
     const auto answered = [&] { return static_cast<int>(answered_ - question) >= 0; };
-    for (const long long deadline = NowMs() + kSyncWaitMs; !answered() && NowMs() < deadline;) {
+    while (!answered() && NowMs() < deadline) {
       pollfd connection{socket(), POLLIN, 0};
       ::poll(&connection, 1, MsUntil(deadline));
       if (!DispatchPending()) break;
@@ -149,7 +158,6 @@ class WaylandSession final : public KeymapSession {
     return answered();
   }
 
- private:
   int socket() const { return lib::wl_display_get_fd(display_); }
   bool SyncPatiently() {
     for (int wait = 0; wait < kReadWaits; ++wait) {
