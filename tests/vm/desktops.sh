@@ -24,9 +24,7 @@ sway_logout() { as_user env SWAYSOCK="$(ls /run/user/$uid/sway-ipc.*.sock)" sway
 # the file and line that start the program (config_file, config_line);
 # resets=1 where a keyboard joining the seat resets its locks (wlroots);
 # lazy_keymap=1 where a changed keymap is announced only with the next key;
-# dark_reads=1 where the lights a read sees may stay dark after a keyboard
-# joined, and the compositor cannot be asked instead; busy_start=1 where the
-# compositor is slow for seconds after it has started.
+# busy_start=1 where the compositor is slow for seconds after it has started.
 desktop() {
   case $1 in
     gnome | gnome48)
@@ -37,7 +35,6 @@ desktop() {
       logout() { as_user gnome-session-quit --logout --no-prompt; } ;;
     kde)
       root=host memory=2048 title="Debian 12, KDE Plasma 5.27" starts=unit process=kwin_wayland
-      dark_reads=1
       session_command='exec startplasma-wayland'
       option() { kde_option kwriteconfig5 "$1"; }
       logout() {
