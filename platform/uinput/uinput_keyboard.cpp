@@ -16,8 +16,9 @@ std::int16_t UinputKeyboard::GetKeyState(int vk) {
   device_.AwaitEchoes();
   if (lock == nullptr) return 0;
   if (device_.seat_wrote()) return device_.Lit(lock->led) ? 1 : 0;
-  const SeatLeds seat = ReadSeatLeds(session_.compositor(), device_.sysname());
-  return (seat.lit >> lock->led) & 1u ? 1 : 0;
+  unsigned lit = 0;
+  if (!session_.ReadLocks(lit)) lit = ReadSeatLeds(session_.compositor(), device_.sysname()).lit;
+  return (lit >> lock->led) & 1u ? 1 : 0;
 }
 
 void UinputKeyboard::keybd_event(VirtualKey vk, std::uint8_t, std::uint32_t flags, std::uintptr_t) {

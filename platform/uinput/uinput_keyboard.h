@@ -21,7 +21,8 @@ class UinputKeyboard final : public KeyboardServices {
   // answered the last tap. Not the seat's other keyboards: the kernel darkens
   // them when a keyboard joins, and a compositor may leave them dark (KDE)
   // or write them one after another (GNOME). Until the compositor has written
-  // to ours (it has not taken it up in 2 s), the seat's other keyboards.
+  // to ours (Hyprland never does; a busy KWin late), the compositor's own
+  // report where it gives one (KWin), else the seat's other keyboards.
   std::int16_t GetKeyState(int vk) override;
   // A press queues a tap of the lock's key (see tap_queue.h); its release
   // goes out with it.

@@ -124,7 +124,8 @@ class WaylandSession final : public KeymapSession {
   // LEDs show, to a program whose desktop entry asks for them (keystate's
   // does): others are not offered it, and read the LEDs.
   bool ReadLocks(unsigned& lit) override {
-    if (keystate_ == nullptr && !SyncPatiently()) return false;
+    // (the globals come before the first answer)
+    if (keystate_ == nullptr && answered_ == 0 && !SyncPatiently()) return false;
     if (keystate_ == nullptr) return false;
     locks_reported_ = locks_ = 0;
     lib::wl_proxy_marshal_flags(Proxy(keystate_), kFetchStates, nullptr,
@@ -178,8 +179,7 @@ class WaylandSession final : public KeymapSession {
         std::strcmp(interface, lib::wl_seat_interface->name) == 0) {
       self->seat_ = static_cast<wl_seat*>(Bind(registry, name, lib::wl_seat_interface, 1));
       Listen(self->seat_, &kSeat, self);
-    } else if (!self->keymap_ && self->keystate_ == nullptr &&
-               std::strcmp(interface, kKeystateInterface.name) == 0) {
+    } else if (self->keystate_ == nullptr && std::strcmp(interface, kKeystateInterface.name) == 0) {
       self->keystate_ = static_cast<wl_proxy*>(Bind(registry, name, &kKeystateInterface, 1));
       Listen(self->keystate_, &kKeystate, self);
     }
@@ -231,7 +231,7 @@ class WaylandSession final : public KeymapSession {
 
   wl_display* display_;
   wl_registry* registry_;
-  bool keymap_;  // the seat's keymap is wanted (to tap), or KWin's report (to read)
+  bool keymap_;  // the seat's keymap is wanted (to tap), or only KWin's report (to read)
   wl_seat* seat_ = nullptr;
   wl_keyboard* keyboard_ = nullptr;
   bool seat_told_ = false;  // the seat has said what it has
