@@ -121,8 +121,8 @@ class WaylandSession final : public KeymapSession {
   }
 
   // KWin reports the locks (org_kde_kwin_keystate), whatever the keyboards'
-  // LEDs show, to a program whose desktop entry asks for them (keystate's
-  // does): others are not offered it, and read the LEDs.
+  // LEDs show, to a program whose desktop entry asks for them (the package
+  // installs one for each program): others are not offered it.
   bool ReadLocks(unsigned& lit) override {
     // (the globals come before the first answer)
     if (keystate_ == nullptr && answered_ == 0 && !SyncPatiently()) return false;
