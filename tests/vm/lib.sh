@@ -30,6 +30,13 @@ keymap_given() {
     ((want == "Caps_Lock") == ($3 == "Caps_Lock")) { print NR; exit }' "$1"
 }
 grown_changes() { (($(changes) >= $1)); }
+# shows MASK: the client's last locked modifiers are MASK (a call's end, as it saw it).
+shows() { [ "$(span "$log.mods" 0 999999 | tail -n 1 | cut -d' ' -f2)" = "$1" ]; }
+# How often Caps Lock (0x2) changed in lines FROM..TO of a witness log.
+caps_changes() {
+  span "$1" "$2" "$3" | awk '{ c = int($2 / 2) % 2 } NR > 1 && c != last { n++ } { last = c }
+    END { print n + 0 }'
+}
 
 # take_focus AS_USER... -- LEDWATCH_ARGS...: starts wlwatch (as the user) and
 # ledwatch, until the compositor has taken up ledwatch's keyboard and given
