@@ -28,9 +28,11 @@ void TapQueue::Add(const LockLed& lock) {
   session_.Ask();
 }
 
-void TapQueue::Flush() {
+void TapQueue::Flush(int waits) {
   if (waiting_count_ == 0) return;
-  if (session_.Sync()) {
+  bool answered = false;
+  for (int wait = 0; wait < waits && !answered; ++wait) answered = session_.Sync();
+  if (answered) {
     SendAnswered(true);
   } else {
     waiting_count_ = 0;

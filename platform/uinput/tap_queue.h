@@ -32,8 +32,9 @@ class TapQueue {
   // A tap of `lock`'s key, where the keymap has one, to go out once answered.
   void Add(const LockLed& lock);
   // Sends every tap still waiting, once the compositor has answered all
-  // asked; where it does not answer in time, none.
-  void Flush();
+  // asked, waiting `waits` times 2 s at most; where it does not answer in
+  // time, none.
+  void Flush(int waits = 1);
 
  private:
   struct Tap {

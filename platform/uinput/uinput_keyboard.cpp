@@ -7,12 +7,16 @@ namespace {
 
 constexpr int kJoinedMs = 1'000;   // sway takes a joining keyboard's keys twice for a while
 constexpr int kAgreeWaitMs = 500;  // the seat's other keyboards catching up with a tap
+// A read waits for the taps before it as long as a read waits for KWin (10 s):
+// a tap given up there, at the chase's clearing, would set the wave's phase
+// wrong for good.
+constexpr int kReadFlushWaits = 5;
 
 }  // namespace
 
 std::int16_t UinputKeyboard::GetKeyState(int vk) {
   const LockLed* lock = FindLock(vk);
-  taps_.Flush();
+  taps_.Flush(kReadFlushWaits);
   device_.AwaitEchoes();
   if (lock == nullptr) return 0;
   if (device_.seat_wrote()) return device_.Lit(lock->led) ? 1 : 0;

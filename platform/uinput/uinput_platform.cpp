@@ -115,8 +115,19 @@ std::unique_ptr<Platform> Open(const Session& where, Use use, Why& why) {
     why << "the virtual keyboard was not taken up by the seat within 60 s";
     return nullptr;
   }
-  if (!platform->session().WaitForKeymap(NowMs() + kKeymapWaitMs, /*early=*/false)) {
+  const long long deadline = NowMs() + kKeymapWaitMs;
+  if (!platform->session().WaitForKeymap(deadline, /*early=*/false)) {
     why << "the compositor sent no keymap, so no key can be tapped safely";
+    return nullptr;
+  }
+  // Held without a light written, the keyboard may belong to a compositor
+  // that has stalled (KWin, while its session starts, for 10 s and more):
+  // nothing is read or tapped until it answers again.
+  KeymapSession& keymaps = platform->session();
+  bool answers = platform->device().seat_wrote();
+  while (!answers && NowMs() < deadline && keymaps.DispatchQueued()) answers = keymaps.Sync();
+  if (!answers) {
+    why << "the compositor took the virtual keyboard up but stopped answering";
     return nullptr;
   }
   if (use == Use::kChange) platform->uinput_keyboard().PutBack(before);
