@@ -79,21 +79,13 @@ class WaylandSession final : public KeymapSession {
   int fd() const override { return asked_ != answered_ ? socket() : -1; }
   pid_t compositor() const override { return PeerProcess(socket()); }
 
+  // Answers are passed on once all that came with them is taken in: a
+  // keymap the compositor sent right after an answer comes before the taps.
   bool DispatchPending() override {
-    while (lib::wl_display_prepare_read(display_) != 0) {
-      if (lib::wl_display_dispatch_pending(display_) < 0) return false;
-    }
-    pollfd connection{socket(), POLLIN, 0};
-    if (::poll(&connection, 1, 0) > 0) {
-      if ((connection.revents & (POLLHUP | POLLERR)) != 0 ||
-          lib::wl_display_read_events(display_) != 0) {
-        lib::wl_display_cancel_read(display_);
-        return false;
-      }
-    } else {
-      lib::wl_display_cancel_read(display_);
-    }
-    return lib::wl_display_dispatch_pending(display_) >= 0;
+    const unsigned had = answered_;
+    const bool ok = DispatchAll();
+    if (answered_ != had) TakeAnswers(answered_);
+    return ok;
   }
 
   bool DispatchQueued() override { return lib::wl_display_get_error(display_) == 0; }
@@ -160,6 +152,22 @@ class WaylandSession final : public KeymapSession {
   }
 
   int socket() const { return lib::wl_display_get_fd(display_); }
+  bool DispatchAll() {
+    while (lib::wl_display_prepare_read(display_) != 0) {
+      if (lib::wl_display_dispatch_pending(display_) < 0) return false;
+    }
+    pollfd connection{socket(), POLLIN, 0};
+    if (::poll(&connection, 1, 0) > 0) {
+      if ((connection.revents & (POLLHUP | POLLERR)) != 0 ||
+          lib::wl_display_read_events(display_) != 0) {
+        lib::wl_display_cancel_read(display_);
+        return false;
+      }
+    } else {
+      lib::wl_display_cancel_read(display_);
+    }
+    return lib::wl_display_dispatch_pending(display_) >= 0;
+  }
   bool SyncPatiently() {
     for (int wait = 0; wait < kReadWaits; ++wait) {
       if (Sync()) return true;
@@ -169,8 +177,7 @@ class WaylandSession final : public KeymapSession {
 
   static void Answered(void* data, wl_callback* done, uint32_t) {
     Destroy(done);
-    auto* self = static_cast<WaylandSession*>(data);
-    self->TakeAnswers(self->answered_ + 1);
+    ++static_cast<WaylandSession*>(data)->answered_;  // (passed on by DispatchPending)
   }
   static void Global(void* data, wl_registry* registry, uint32_t name, const char* interface,
                      uint32_t) {
