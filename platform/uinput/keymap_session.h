@@ -31,6 +31,13 @@ class KeymapSession : public posix::NativeWindow {
   // and takes in what it sent before: a keymap it changed meanwhile. Returns
   // false where it did not answer in time.
   virtual bool Sync() = 0;
+  // Syncs again until the server answers, `tries` times at most.
+  bool SyncTries(int tries) {
+    for (int tried = 0; tried < tries; ++tried) {
+      if (Sync()) return true;
+    }
+    return false;
+  }
   // Asks the same without waiting: the answer wakes the program, and the
   // listener is told as it comes. Questions are answered in order: number n
   // (asked() once asked) is answered once answered() has reached it.

@@ -30,9 +30,7 @@ void TapQueue::Add(const LockLed& lock) {
 
 void TapQueue::Flush(int waits) {
   if (waiting_count_ == 0) return;
-  bool answered = false;
-  for (int wait = 0; wait < waits && !answered; ++wait) answered = session_.Sync();
-  if (answered) {
+  if (session_.SyncTries(waits)) {
     SendAnswered(true);
   } else {
     waiting_count_ = 0;

@@ -117,12 +117,12 @@ class WaylandSession final : public KeymapSession {
   // installs one for each program): others are not offered it.
   bool ReadLocks(unsigned& lit) override {
     // (the globals come before the first answer)
-    if (keystate_ == nullptr && answered_ == 0 && !SyncPatiently()) return false;
+    if (keystate_ == nullptr && answered_ == 0 && !SyncTries(kReadWaits)) return false;
     if (keystate_ == nullptr) return false;
     locks_reported_ = locks_ = 0;
     lib::wl_proxy_marshal_flags(Proxy(keystate_), kFetchStates, nullptr,
                                 lib::wl_proxy_get_version(Proxy(keystate_)), 0);
-    if (!SyncPatiently() || locks_reported_ == 0) return false;
+    if (!SyncTries(kReadWaits) || locks_reported_ == 0) return false;
     lit = locks_;
     return true;
   }
@@ -167,12 +167,6 @@ class WaylandSession final : public KeymapSession {
       lib::wl_display_cancel_read(display_);
     }
     return lib::wl_display_dispatch_pending(display_) >= 0;
-  }
-  bool SyncPatiently() {
-    for (int wait = 0; wait < kReadWaits; ++wait) {
-      if (Sync()) return true;
-    }
-    return false;
   }
 
   static void Answered(void* data, wl_callback* done, uint32_t) {
