@@ -10,10 +10,7 @@ TapQueue::TapQueue(VirtualKeyboard& device, KeymapSession& session)
                              this);
 }
 
-TapQueue::~TapQueue() {
-  Flush();
-  session_.SetAnswerListener(nullptr, nullptr);
-}
+TapQueue::~TapQueue() { session_.SetAnswerListener(nullptr, nullptr); }
 
 void TapQueue::Add(const LockLed& lock) {
   if (session_.keys().keycode[lock.lock] == 0) return;

@@ -11,7 +11,9 @@
 // the locks change in the wave's order even after a stall. Once those waiting
 // flip every lock an even number of times (whole rounds of the wave piled up
 // in a stall), they would leave the locks as they are: none of them is sent,
-// and the locks come out of the stall where the wave is.
+// and the locks come out of the stall where the wave is. Taps still waiting
+// when the program ends are never sent: a chase told to end takes no step
+// after (a read sends those before it, so `keystate` ends with its taps out).
 #pragma once
 
 #include <cstddef>
