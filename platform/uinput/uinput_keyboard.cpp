@@ -5,19 +5,25 @@
 namespace aks::uinput {
 namespace {
 
-constexpr int kJoinedMs = 1'000;   // sway takes a joining keyboard's keys twice for a while
-constexpr int kAgreeWaitMs = 500;  // the seat's other keyboards catching up with a tap
+constexpr int kJoinedMs = 1'000;  // sway takes a joining keyboard's keys twice for a while
 // A read waits for the taps before it as long as a read waits for KWin (10 s):
 // a tap given up there, at the chase's clearing, would set the wave's phase
 // wrong for good.
 constexpr int kReadFlushWaits = 5;
+// A compositor that writes our LEDs writes each lock a tap changed; a busy
+// one seconds late (KWin, its main thread hanging: a read that gave up after
+// a second printed the lock unchanged). That write is waited for as long as
+// the taps are. Until the compositor has written to ours (Hyprland never
+// does), the other keyboards are read, given a moment to catch up.
+constexpr int kEchoWaitMs = kReadFlushWaits * 2'000;
+constexpr int kNoEchoWaitMs = 1'000;
 
 }  // namespace
 
 std::int16_t UinputKeyboard::GetKeyState(int vk) {
   const LockLed* lock = FindLock(vk);
   taps_.Flush(kReadFlushWaits);
-  device_.AwaitEchoes();
+  device_.AwaitEchoes(device_.seat_wrote() ? kEchoWaitMs : kNoEchoWaitMs);
   if (lock == nullptr) return 0;
   if (device_.seat_wrote()) return device_.Lit(lock->led) ? 1 : 0;
   unsigned lit = 0;

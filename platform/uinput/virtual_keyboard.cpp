@@ -26,7 +26,6 @@ constexpr int kConsoleWriteMs = 30;  // the kernel's console handler writes a ne
 // that joins (and none shows where the seat's LEDs are all lit, as ours are).
 constexpr int kHeldOpenMs = 500;
 constexpr int kLookAgainMs = 20;
-constexpr int kEchoWaitMs = 1'000;
 static_assert(LED_SCROLLL + 1 == 3, "the LEDs kept are Num, Caps and Scroll Lock's");
 
 // The evdev node ("event5") of the input device `sysname` ("input7").
@@ -101,8 +100,9 @@ void VirtualKeyboard::Key(int key, bool press, int led) {
   if (press) ++awaited_[led];
 }
 
-void VirtualKeyboard::AwaitEchoes() {
-  for (const long long end = NowMs() + kEchoWaitMs; Awaiting() && NowMs() < end;) {
+void VirtualKeyboard::AwaitEchoes(int wait_ms) {
+  ReadLeds();  // (an echo given up on earlier may have come since)
+  for (const long long end = NowMs() + wait_ms; Awaiting() && NowMs() < end;) {
     ReadLedsBy(end);
   }
   for (int& count : awaited_) count = 0;

@@ -22,9 +22,9 @@ class VirtualKeyboard {
   // A press of a lock key flips `led`, which the seat then writes back.
   void Key(int key, bool press, int led);
 
-  // Before a read: waits (at most a second) for the LED writes that earlier
+  // Before a read: waits (`wait_ms` at most) for the LED writes that earlier
   // presses are still owed, so that a read after a change sees the change.
-  void AwaitEchoes();
+  void AwaitEchoes(int wait_ms);
 
   // Takes in the LED writes that have arrived; returns how many there were.
   int ReadLeds();
