@@ -34,7 +34,7 @@ desktop() {
       option() { gnome_option "$1"; }
       logout() { as_user gnome-session-quit --logout --no-prompt; } ;;
     kde)
-      root=host memory=2048 title="Debian 12, KDE Plasma 5.27" starts=unit process=kwin_wayland
+      root=host memory=2048 title="Debian 12, KDE Plasma 5.27" starts=unit process=kwin_wayland busy_start=1
       session_command='exec startplasma-wayland'
       option() { kde_option kwriteconfig5 "$1"; }
       logout() {
@@ -42,7 +42,7 @@ desktop() {
           org.kde.KSMServerInterface.logout int32:0 int32:0 int32:0
       } ;;
     plasma6)
-      root=trixie memory=4096 title="Debian 13, KDE Plasma 6.3" starts=unit process=kwin_wayland
+      root=trixie memory=4096 title="Debian 13, KDE Plasma 6.3" starts=unit process=kwin_wayland busy_start=1
       session_command='exec startplasma-wayland'
       option() { kde_option kwriteconfig6 "$1"; }
       logout() { as_user qdbus6 org.kde.Shutdown /Shutdown org.kde.Shutdown.logout; } ;;
