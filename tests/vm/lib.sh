@@ -98,6 +98,11 @@ wave() {
   [ "${SHOW_WAVES:-0}" = 1 ] && echo "      the changes: $(span "$1" "$2" "$3" | tail -n 9 | xargs)" >&2
   return 1
 }
+# either_phase LOG FROM TO A B C D: the wave A B C D, or the same with one lock
+# the other way round, B A D C. A step starved of the CPU for a whole step (a
+# desktop starting up can starve it) falls due again inside its own tick and
+# flips its lock twice; from there on the ring flips from the states it finds.
+either_phase() { SHOW_WAVES=0 wave "$1" "$2" "$3" "$5" "$4" "$7" "$6" || wave "$@"; }
 # per_step LOG FROM TO CYCLE...: each step's length over those changes, or bad.
 per_step() {
   local log=$1 from=$2 to=$3
